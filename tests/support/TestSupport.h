@@ -1,0 +1,80 @@
+#pragma once
+
+// Helpers shared by the tests: temporary folders, free loopback ports, a child
+// process (the recorder simulator) and a main-thread pump.
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace corvane::test {
+
+// Folder of the built executables (build/bin) and of the test data files.
+std::string BinDir();
+std::string TestDataDir();
+std::string SourceDir();
+
+// A fresh folder below $TMPDIR (or /tmp), removed with everything in it when
+// the object goes. Path() ends without a slash.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return FPath; }
+    std::string File(const std::string& name) const { return FPath + "/" + name; }
+
+private:
+    std::string FPath;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int FreePort();
+
+// A child process whose standard output and error lines are collected.
+// The destructor stops it (SIGTERM, then SIGKILL after 2 s) and reaps it.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& extraEnv = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return FPid; }
+    // Waits for an output line containing `text`; returns that line, or "" on time-out.
+    std::string WaitForLine(const std::string& text, std::chrono::milliseconds timeout);
+    std::vector<std::string> Lines() const;
+    bool Running();
+    void Stop();
+    // Exit status after it ended (-1 while running or when killed by a signal).
+    int ExitCode() const { return FExitCode; }
+
+private:
+    void Reader(int fd);
+
+    pid_t FPid = -1;
+    int FExitCode = -1;
+    bool FReaped = false;
+    mutable std::mutex FMutex;
+    std::vector<std::string> FLines;
+    std::thread FReader;
+};
+
+// Runs the main-thread queue until `done` is true or the time is up.
+// Returns the final value of `done`.
+bool PumpUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Runs the main-thread queue for the given time.
+void PumpFor(std::chrono::milliseconds duration);
+
+} // namespace corvane::test
