@@ -16,15 +16,22 @@ TThread::~TThread() {
         FThread.detach();
         return;
     }
+    Shutdown();
+}
+
+void TThread::Shutdown() {
+    if (FThread.get_id() == std::this_thread::get_id())
+        return;
+    bool cancelled = false;
     {
         std::lock_guard lock(FStartMutex);
         if (!FStarted)
-            FCancelled = true;
+            FCancelled = cancelled = true;
         FStarted = true;
     }
     FStartCv.notify_all();
     Terminate();
-    if (!FFinished.load() && !FCancelled)
+    if (!cancelled)
         WaitFor();
     if (FThread.joinable())
         FThread.join();
@@ -44,8 +51,14 @@ void TThread::Run() {
     {
         std::unique_lock lock(FStartMutex);
         FStartCv.wait(lock, [this] { return FStarted; });
-        if (FCancelled)
-            return;
+    }
+    if (FCancelled) {
+        {
+            std::lock_guard lock(FFinishMutex);
+            FFinished.store(true);
+        }
+        FFinishCv.notify_all();
+        return;
     }
     try {
         Execute();

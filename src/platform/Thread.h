@@ -30,6 +30,11 @@ public:
     bool Terminated() const { return FTerminated.load(); }
     bool Finished() const { return FFinished.load(); }
 
+    // Marks the thread terminated and waits for it to end; a thread that was
+    // never resumed ends without running Execute. A derived class whose
+    // Execute uses its own members calls this first in its destructor.
+    void Shutdown();
+
     // Blocks until Execute has returned. On the main thread it keeps running
     // Synchronize calls of workers meanwhile, so a worker blocked in one can
     // end. Must not be called for a thread that frees itself.

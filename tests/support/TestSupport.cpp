@@ -2,6 +2,7 @@
 
 #include "MainThread.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -198,6 +199,131 @@ void ChildProcess::Stop() {
         ::waitpid(FPid, &status, 0);
         FReaped = true;
     }
+}
+
+std::string HttpGetRaw(int port, const std::string& target, int* status) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        throw std::runtime_error("connect to port " + std::to_string(port) + " failed");
+    }
+    const std::string req = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) {
+        ::close(fd);
+        throw std::runtime_error("send failed");
+    }
+    std::string answer;
+    char buf[8192];
+    while (true) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const auto end = answer.find("\r\n\r\n");
+    if (end == std::string::npos)
+        throw std::runtime_error("no HTTP answer from port " + std::to_string(port));
+    if (status) {
+        const auto sp = answer.find(' ');
+        *status = sp != std::string::npos ? std::atoi(answer.c_str() + sp + 1) : 0;
+    }
+    return answer.substr(end + 4);
+}
+
+std::string UrlDecode(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '+') {
+            out.push_back(' ');
+        } else if (c == '%' && i + 2 < text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+            out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+            i += 2;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string QueryValue(const std::string& query, const std::string& key) {
+    size_t pos = 0;
+    while (pos <= query.size()) {
+        size_t amp = query.find('&', pos);
+        if (amp == std::string::npos)
+            amp = query.size();
+        const std::string part = query.substr(pos, amp - pos);
+        const auto eq = part.find('=');
+        if (eq != std::string::npos && part.substr(0, eq) == key)
+            return UrlDecode(part.substr(eq + 1));
+        pos = amp + 1;
+    }
+    return {};
+}
+
+QuorinSim::QuorinSim(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--port", "0"};
+    all.insert(all.end(), args.begin(), args.end());
+    FProcess = std::make_unique<ChildProcess>(BinDir() + "/quorin-sim", all);
+    const std::string line =
+        FProcess->WaitForLine("quorin-sim listening on", std::chrono::seconds(15));
+    const auto colon = line.rfind(':');
+    if (line.empty() || colon == std::string::npos)
+        throw std::runtime_error("quorin-sim did not start");
+    FPort = std::atoi(line.c_str() + colon + 1);
+}
+
+std::string QuorinSim::Request::Query() const {
+    const auto q = target.find('?');
+    return q == std::string::npos ? std::string() : target.substr(q + 1);
+}
+
+std::vector<QuorinSim::Request> QuorinSim::Requests() const {
+    std::vector<Request> out;
+    std::istringstream in(Control("/sim/requests"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.empty())
+            continue;
+        std::vector<std::string> f;
+        size_t pos = 0;
+        while (true) {
+            const auto tab = line.find('\t', pos);
+            f.push_back(line.substr(pos, tab == std::string::npos ? std::string::npos : tab - pos));
+            if (tab == std::string::npos)
+                break;
+            pos = tab + 1;
+        }
+        Request r;
+        r.ms = f.size() > 0 ? std::atol(f[0].c_str()) : 0;
+        r.target = f.size() > 1 ? f[1] : "";
+        r.cookie = f.size() > 2 ? f[2] : "";
+        r.version = f.size() > 3 ? f[3] : "";
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::vector<QuorinSim::Request> QuorinSim::Requests(const std::string& info) const {
+    std::vector<Request> out;
+    for (auto& r : Requests())
+        if (r.Param("info") == info)
+            out.push_back(r);
+    return out;
 }
 
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -68,6 +69,45 @@ private:
     mutable std::mutex FMutex;
     std::vector<std::string> FLines;
     std::thread FReader;
+};
+
+// A plain HTTP/1.0 GET to 127.0.0.1:port over a raw socket; returns the body
+// (status line and headers dropped). Throws on a connection failure.
+std::string HttpGetRaw(int port, const std::string& target, int* status = nullptr);
+
+// Decodes %XX and "+" of a query value.
+std::string UrlDecode(const std::string& text);
+// The value of `key` in a query text ("a=1&b=2"), decoded; "" when absent.
+std::string QueryValue(const std::string& query, const std::string& key);
+
+// The recorder simulator (build/bin/quorin-sim) on a free port of 127.0.0.1.
+class QuorinSim {
+public:
+    explicit QuorinSim(const std::vector<std::string>& args = {});
+    ~QuorinSim() = default;
+    int Port() const { return FPort; }
+    // "127.0.0.1:<port>", the server text of a client configuration.
+    std::string Server() const { return "127.0.0.1:" + std::to_string(FPort); }
+    // GET of a control request such as "/sim/calls/add?id=1".
+    std::string Control(const std::string& target) const { return HttpGetRaw(FPort, target); }
+
+    struct Request {
+        long ms = 0;         // milliseconds since the simulator started
+        std::string target;  // raw request target
+        std::string cookie;  // Cookie header
+        std::string version; // HTTP version
+        std::string Query() const;
+        std::string Param(const std::string& key) const { return QueryValue(Query(), key); }
+    };
+    // The /client.php requests received so far.
+    std::vector<Request> Requests() const;
+    // Requests whose query names info=<info>.
+    std::vector<Request> Requests(const std::string& info) const;
+    ChildProcess& Process() { return *FProcess; }
+
+private:
+    std::unique_ptr<ChildProcess> FProcess;
+    int FPort = 0;
 };
 
 // Runs the main-thread queue until `done` is true or the time is up.
