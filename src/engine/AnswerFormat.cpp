@@ -1,0 +1,201 @@
+#include "AnswerFormat.h"
+
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+// Position of the first `c` in s[from, n) that comes before any NUL byte
+// (`found` true), else the position of that NUL or n (`found` false). Both
+// searches are memchr, which is vectorised; the NUL search only covers the
+// part up to `c`.
+size_t ScanTo(const char* s, size_t from, size_t n, char c, bool& found) {
+    found = false;
+    if (from >= n)
+        return n;
+    const auto* hit = static_cast<const char*>(std::memchr(s + from, c, n - from));
+    const size_t limit = hit ? static_cast<size_t>(hit - s) : n;
+    if (limit > from) {
+        if (const auto* nul = static_cast<const char*>(std::memchr(s + from, '\0', limit - from)))
+            return static_cast<size_t>(nul - s);
+    }
+    found = hit != nullptr;
+    return limit;
+}
+
+// Calls `fn(begin, end)` for every line of the text (line break CR or
+// CR LF); returns at the end of the text or at its first NUL byte.
+template <typename Fn> void ForEachLine(std::string_view text, Fn&& fn) {
+    const char* s = text.data();
+    const size_t n = text.size();
+    size_t start = 0;
+    for (;;) {
+        bool isBreak = false;
+        const size_t end = ScanTo(s, start, n, '\r', isBreak);
+        fn(start, end);
+        if (!isBreak)
+            return;
+        start = end + 1;
+        if (start < n && s[start] == '\n')
+            ++start;
+    }
+}
+
+// UnquoteValue into a buffer the caller reuses, so that parsing a record
+// list does not allocate per field.
+void UnquoteInto(std::string& out, std::string_view v) {
+    out.clear();
+    const char* s = v.data();
+    const size_t n = v.size();
+    size_t i = 0;
+    while (i < n) {
+        // Outside quotes: everything up to the next double quote is kept.
+        bool quote = false;
+        const size_t q = ScanTo(s, i, n, '"', quote);
+        out.append(s + i, q - i);
+        if (!quote)
+            return;
+        i = q + 1;
+        // Inside quotes.
+        while (i < n) {
+            const char c = s[i];
+            if (c == '\0')
+                return;
+            if (c == '"') {
+                ++i;
+                break;
+            }
+            if (c == '\\') {
+                if (i + 1 >= n || s[i + 1] == '\0')
+                    return;
+                const char e = s[i + 1];
+                out.push_back(e == 'n' ? '\n' : e == 'r' ? '\r' : e);
+                i += 2;
+                continue;
+            }
+            size_t j = i + 1;
+            while (j < n && s[j] != '"' && s[j] != '\\' && s[j] != '\0')
+                ++j;
+            out.append(s + i, j - i);
+            i = j;
+        }
+    }
+}
+
+} // namespace
+
+TStringLt SplitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    ForEachLine(text, [&](size_t begin, size_t end) {
+        lines.emplace_back(text.data() + begin, end - begin);
+    });
+    return TStringLt(std::move(lines));
+}
+
+StrMap ParseAnswer(std::string_view text) {
+    StrMap fields;
+    const char* s = text.data();
+    ForEachLine(text, [&](size_t begin, size_t end) {
+        if (begin == end)
+            return;
+        const auto* colon = static_cast<const char*>(std::memchr(s + begin, ':', end - begin));
+        if (!colon || colon == s + begin || s[begin] == '_')
+            return;
+        // The character after the colon is the recorder's blank; it is dropped
+        // whatever it is.
+        const char* valueBegin = colon + 2;
+        const char* lineEnd = s + end;
+        std::string& value = fields[std::string(s + begin, colon)];
+        if (valueBegin < lineEnd)
+            value.assign(valueBegin, lineEnd);
+        else
+            value.clear();
+    });
+    return fields;
+}
+
+void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecord,
+                     RecordFieldFn onField) {
+    enum class State { BeforeList, BetweenRecords, Key, Value };
+
+    const char* s = list.data();
+    const size_t n = list.size();
+    // Keys and values are contiguous in the text, so only the key (handed on
+    // as a std::string) and the unquoted value need buffers; both are reused.
+    std::string key;
+    std::string value;
+    key.reserve(32);
+    value.reserve(128);
+    void* slot = nullptr;
+    State state = State::BeforeList;
+    size_t i = 0;
+    size_t keyBegin = 0;
+    while (i < n) {
+        switch (state) {
+        case State::BeforeList: {
+            bool open = false;
+            const size_t p = ScanTo(s, i, n, '[', open);
+            if (!open)
+                return;
+            i = p + 1;
+            state = State::BetweenRecords;
+            break;
+        }
+        case State::BetweenRecords: {
+            slot = nullptr;
+            const char c = s[i++];
+            if (c == '{') {
+                state = State::Key;
+                keyBegin = i;
+            } else if (c == ']' || c == '\0') {
+                return; // after the list everything is ignored
+            }
+            break;
+        }
+        case State::Key: {
+            // "}" and "," belong to the key too: an empty record "{}" makes
+            // them key text up to the next colon.
+            bool colon = false;
+            const size_t p = ScanTo(s, keyBegin, n, ':', colon);
+            if (!colon)
+                return;
+            key.assign(s + keyBegin, p - keyBegin);
+            i = p + 1;
+            state = State::Value;
+            break;
+        }
+        case State::Value: {
+            size_t p = i;
+            while (p < n && s[p] != ',' && s[p] != '}' && s[p] != '\0')
+                ++p;
+            if (p == n || s[p] == '\0')
+                return; // the unfinished field is dropped
+            const bool newRecord = slot == nullptr;
+            UnquoteInto(value, std::string_view(s + i, p - i));
+            if (onField)
+                onField(&slot, key, value);
+            // A field callback that left no record has nothing to hand on.
+            if (newRecord && slot && onRecord)
+                onRecord(target, slot);
+            if (s[p] == ',') {
+                state = State::Key;
+                keyBegin = p + 1;
+            } else {
+                state = State::BetweenRecords;
+            }
+            i = p + 1;
+            break;
+        }
+        }
+    }
+}
+
+std::string UnquoteValue(std::string_view value) {
+    std::string out;
+    out.reserve(value.size());
+    UnquoteInto(out, value);
+    return out;
+}
+
+} // namespace corvane
