@@ -42,43 +42,35 @@ template <typename Fn> void ForEachLine(std::string_view text, Fn&& fn) {
     }
 }
 
-// UnquoteValue into a buffer the caller reuses, so that parsing a record
-// list does not allocate per field.
-void UnquoteInto(std::string& out, std::string_view v) {
+// Unquotes s[i, n) into `out` (cleared first) up to the first NUL byte or,
+// for a value inside a record list, the first "," or "}" (quotes do not
+// protect them); returns the position of that byte, or n. Doing this while
+// looking for the end of a list value saves copying the raw value first.
+// Outside quotes a backslash is ordinary; inside, it takes the next byte
+// literally, except n and r, which become LF and CR.
+template <bool ListValue> size_t UnquoteRun(const char* s, size_t i, size_t n, std::string& out) {
+    const auto isEnd = [](char c) { return c == '\0' || (ListValue && (c == ',' || c == '}')); };
     out.clear();
-    const char* s = v.data();
-    const size_t n = v.size();
-    size_t i = 0;
-    while (i < n) {
-        // Outside quotes: everything up to the next double quote is kept.
-        bool quote = false;
-        const size_t q = ScanTo(s, i, n, '"', quote);
-        out.append(s + i, q - i);
-        if (!quote)
-            return;
-        i = q + 1;
-        // Inside quotes.
-        while (i < n) {
-            const char c = s[i];
-            if (c == '\0')
-                return;
-            if (c == '"') {
-                ++i;
-                break;
-            }
-            if (c == '\\') {
-                if (i + 1 >= n || s[i + 1] == '\0')
-                    return;
-                const char e = s[i + 1];
-                out.push_back(e == 'n' ? '\n' : e == 'r' ? '\r' : e);
-                i += 2;
-                continue;
-            }
-            size_t j = i + 1;
-            while (j < n && s[j] != '"' && s[j] != '\\' && s[j] != '\0')
-                ++j;
-            out.append(s + i, j - i);
-            i = j;
+    bool inside = false;
+    for (;;) {
+        size_t j = i;
+        while (j < n && s[j] != '"' && s[j] != '\\' && !isEnd(s[j]))
+            ++j;
+        out.append(s + i, j - i);
+        if (j == n || isEnd(s[j]))
+            return j;
+        if (s[j] == '"') {
+            inside = !inside;
+            i = j + 1;
+        } else if (!inside) {
+            out.push_back('\\');
+            i = j + 1;
+        } else {
+            if (j + 1 == n || isEnd(s[j + 1]))
+                return j + 1; // a trailing backslash adds nothing
+            const char e = s[j + 1];
+            out.push_back(e == 'n' ? '\n' : e == 'r' ? '\r' : e);
+            i = j + 2;
         }
     }
 }
@@ -121,8 +113,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
 
     const char* s = list.data();
     const size_t n = list.size();
-    // Keys and values are contiguous in the text, so only the key (handed on
-    // as a std::string) and the unquoted value need buffers; both are reused.
+    // Both buffers are reused from field to field.
     std::string key;
     std::string value;
     key.reserve(32);
@@ -130,7 +121,6 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
     void* slot = nullptr;
     State state = State::BeforeList;
     size_t i = 0;
-    size_t keyBegin = 0;
     while (i < n) {
         switch (state) {
         case State::BeforeList: {
@@ -147,7 +137,6 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
             const char c = s[i++];
             if (c == '{') {
                 state = State::Key;
-                keyBegin = i;
             } else if (c == ']' || c == '\0') {
                 return; // after the list everything is ignored
             }
@@ -156,34 +145,27 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
         case State::Key: {
             // "}" and "," belong to the key too: an empty record "{}" makes
             // them key text up to the next colon.
-            bool colon = false;
-            const size_t p = ScanTo(s, keyBegin, n, ':', colon);
-            if (!colon)
+            size_t p = i;
+            while (p < n && s[p] != ':' && s[p] != '\0')
+                ++p;
+            if (p == n || s[p] == '\0')
                 return;
-            key.assign(s + keyBegin, p - keyBegin);
+            key.assign(s + i, p - i);
             i = p + 1;
             state = State::Value;
             break;
         }
         case State::Value: {
-            size_t p = i;
-            while (p < n && s[p] != ',' && s[p] != '}' && s[p] != '\0')
-                ++p;
+            const bool newRecord = slot == nullptr;
+            const size_t p = UnquoteRun<true>(s, i, n, value);
             if (p == n || s[p] == '\0')
                 return; // the unfinished field is dropped
-            const bool newRecord = slot == nullptr;
-            UnquoteInto(value, std::string_view(s + i, p - i));
             if (onField)
                 onField(&slot, key, value);
             // A field callback that left no record has nothing to hand on.
             if (newRecord && slot && onRecord)
                 onRecord(target, slot);
-            if (s[p] == ',') {
-                state = State::Key;
-                keyBegin = p + 1;
-            } else {
-                state = State::BetweenRecords;
-            }
+            state = s[p] == ',' ? State::Key : State::BetweenRecords;
             i = p + 1;
             break;
         }
@@ -194,7 +176,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
 std::string UnquoteValue(std::string_view value) {
     std::string out;
     out.reserve(value.size());
-    UnquoteInto(out, value);
+    UnquoteRun<false>(value.data(), 0, value.size(), out);
     return out;
 }
 
