@@ -1,0 +1,75 @@
+#pragma once
+
+// Reader and writer of Windows-style INI files that behaves like the Windows
+// private-profile functions, so that a file written there reads the same here.
+//
+// Every call reads the whole file, and every write rewrites it at once; there
+// is no cache, so two objects on the same path always agree. Rules:
+// - lines end at CR, LF or CR LF and are trimmed of space, tab and vertical
+//   tab; "[name]" starts a section; ";" starts a comment; "key=value" splits
+//   at the first "="; lines before the first section are never read;
+// - section and key names match without regard to ASCII letter case; only the
+//   first section of a name is searched, and in it the first matching key;
+// - a value quoted with matching ' or " loses that pair; a read returns at
+//   most 2047 bytes (never half a UTF-8 character);
+// - a write replaces an existing key on its own line (keeping the file's
+//   spelling), puts a new key after the last key line of its section and a
+//   new section at the end of the file; lines it writes end in CR LF; every
+//   other byte of the file stays as it was.
+// Not thread-safe across writers; the program reads and writes its files on
+// the UI thread only.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// A write that could not be made. what() is "Unable to write to <path>";
+// Reason() says why, for the log.
+class EIniFileError : public std::runtime_error {
+public:
+    EIniFileError(const std::string& path, std::string reason);
+    const std::string& Reason() const { return FReason; }
+
+private:
+    std::string FReason;
+};
+
+class TIniFile {
+public:
+    // Longest value a read returns, in bytes.
+    static constexpr size_t MaxValueLength = 2047;
+
+    explicit TIniFile(std::string path) : FFileName(std::move(path)) {}
+
+    const std::string& FileName() const { return FFileName; }
+
+    // Missing file, section or key: `def`.
+    std::string ReadString(std::string_view section, std::string_view key,
+                           const std::string& def) const;
+    // The value as a whole integer (see ParseIniInteger); `def` when the key
+    // is missing or its value is not an integer.
+    int ReadInteger(std::string_view section, std::string_view key, int def) const;
+    // Any nonzero integer is true.
+    bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+    // Throw EIniFileError when the file cannot be written, and when a name or
+    // the value holds a line break (or a key an "=", a section a "]"), which
+    // would change the file's structure instead of storing the text. The old
+    // file stays intact when a write fails.
+    void WriteString(std::string_view section, std::string_view key, std::string_view value);
+    void WriteInteger(std::string_view section, std::string_view key, int value);
+    void WriteBool(std::string_view section, std::string_view key, bool value);
+
+private:
+    std::string FFileName;
+};
+
+// Whole-text integer: optional sign, then decimal digits, or hexadecimal
+// digits after "$", or after "0x"/"0X" (only when the text is at least three
+// characters long). Hexadecimal values up to FFFFFFFF wrap into the 32-bit
+// range. False when the text is not such an integer or does not fit.
+bool ParseIniInteger(std::string_view text, int& value);
+
+} // namespace corvane

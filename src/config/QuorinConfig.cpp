@@ -1,0 +1,73 @@
+#include "QuorinConfig.h"
+
+#include "IniFile.h"
+#include "Password.h"
+#include "Platform.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr const char* General = "General";
+
+std::string UserSection(const TQuorinConfig& config) {
+    return "User_" + config.WindowsUser;
+}
+
+std::string ColumnKey(size_t index) {
+    return std::string("Col_") + ColumnKeys[index];
+}
+
+} // namespace
+
+TQuorinConfig::TQuorinConfig() : WindowsUser(CurrentUserName()) {}
+
+void TQuorinConfig::Load(const std::string& path) {
+    const TIniFile ini(path);
+    Server.clear();
+    UserName.clear();
+    Password.clear();
+    Secure = false;
+    Language = "US";
+    StartAuto = false;
+    Columns = DefaultColumns;
+
+    // The user's section overrides [General] key by key.
+    for (const std::string& section : {std::string(General), UserSection(*this)}) {
+        Server = ini.ReadString(section, "Server", Server);
+        UserName = ini.ReadString(section, "UserName", UserName);
+        Password = ini.ReadString(section, "Password", Password);
+        Secure = ini.ReadBool(section, "Secure", Secure);
+        Language = ini.ReadString(section, "Language", Language);
+        StartAuto = ini.ReadBool(section, "StartAuto", StartAuto);
+    }
+    for (size_t i = 0; i < ColumnCount; ++i) {
+        Columns[i] = ini.ReadBool(General, ColumnKey(i), Columns[i]);
+        Columns[i] = ini.ReadBool(UserSection(*this), ColumnKey(i), Columns[i]);
+    }
+    Password = DecryptPassword(Password, PasswordPassphrase);
+}
+
+void TQuorinConfig::Save(const std::string& path) const {
+    TIniFile ini(path);
+    ini.WriteString(General, "Server", Server);
+    ini.WriteBool(General, "Secure", Secure);
+    ini.WriteString(General, "Language", Language);
+    ini.WriteBool(General, "StartAuto", StartAuto);
+    ini.WriteString(UserSection(*this), "UserName", UserName);
+    ini.WriteString(UserSection(*this), "Password", EncryptPassword(Password, PasswordPassphrase));
+    for (size_t i = 0; i < ColumnCount; ++i)
+        ini.WriteBool(General, ColumnKey(i), Columns[i]);
+}
+
+bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b) {
+    return a.UserName != b.UserName || a.Password != b.Password || a.Server != b.Server ||
+           a.Secure != b.Secure;
+}
+
+bool Differs(const TQuorinConfig& a, const TQuorinConfig& b) {
+    return ConnectionDiffers(a, b) || a.Language != b.Language || a.StartAuto != b.StartAuto ||
+           a.Columns != b.Columns;
+}
+
+} // namespace corvane

@@ -1,0 +1,334 @@
+#include "QuorinConfig.h"
+#include "IniFile.h"
+#include "Platform.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+template <typename Case> std::string CaseName(const testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
+TQuorinConfig ConfigFor(const std::string& windowsUser) {
+    TQuorinConfig c;
+    c.WindowsUser = windowsUser;
+    return c;
+}
+
+TQuorinConfig LoadFrom(const std::string& content, const std::string& windowsUser) {
+    TempDir dir;
+    WriteFile(dir.File("client.ini"), content);
+    TQuorinConfig c = ConfigFor(windowsUser);
+    c.Load(dir.File("client.ini"));
+    return c;
+}
+
+void ExpectDefaults(const TQuorinConfig& c) {
+    EXPECT_EQ(c.Server, "");
+    EXPECT_EQ(c.UserName, "");
+    EXPECT_EQ(c.Password, "");
+    EXPECT_FALSE(c.Secure);
+    EXPECT_EQ(c.Language, "US");
+    EXPECT_FALSE(c.StartAuto);
+    EXPECT_EQ(c.Columns,
+              (std::array<bool, 9>{true, true, true, true, true, false, false, true, true}));
+}
+
+TEST(QuorinConfigTest, ConstructorTakesLoginNameAndDefaults) {
+    const TQuorinConfig c;
+    EXPECT_EQ(c.WindowsUser, CurrentUserName());
+    ExpectDefaults(c);
+}
+
+TEST(QuorinConfigTest, MissingFileGivesDefaults) {
+    TempDir dir;
+    TQuorinConfig c = ConfigFor("jsmith");
+    c.Server = "left over";
+    c.Columns.fill(false);
+    c.Load(dir.File("client.ini"));
+    ExpectDefaults(c);
+    EXPECT_EQ(c.WindowsUser, "jsmith");
+}
+
+TEST(QuorinConfigTest, ReadsFreshInstallationFile) {
+    TQuorinConfig c = ConfigFor("jsmith");
+    c.Load(test::TestDataDir() + "/config/client.ini");
+    EXPECT_EQ(c.WindowsUser, "jsmith");
+    EXPECT_EQ(c.Server, "192.168.1.20");
+    EXPECT_FALSE(c.Secure);
+    EXPECT_EQ(c.UserName, "supervisor");
+    EXPECT_EQ(c.Password, "secret");
+    EXPECT_EQ(c.Language, "US");
+    EXPECT_FALSE(c.StartAuto);
+    EXPECT_EQ(c.Columns, DefaultColumns);
+}
+
+TEST(QuorinConfigTest, SaveOfFreshRecordWritesInstallationLayout) {
+    TempDir dir;
+    TQuorinConfig c = ConfigFor("jsmith");
+    c.Server = "192.168.1.20";
+    c.UserName = "supervisor";
+    c.Password = "secret";
+    c.Save(dir.File("client.ini"));
+    EXPECT_EQ(ReadFile(dir.File("client.ini")),
+              ReadFile(test::TestDataDir() + "/config/client.ini"));
+}
+
+// --- Per-user overrides -------------------------------------------------------
+
+struct LoadCase {
+    std::string name;
+    std::string file;
+    std::string windowsUser;
+    std::function<std::string(const TQuorinConfig&)> field;
+    std::string expected;
+};
+
+class QuorinConfigLoadTest : public testing::TestWithParam<LoadCase> {};
+
+TEST_P(QuorinConfigLoadTest, Field) {
+    const TQuorinConfig c = LoadFrom(GetParam().file, GetParam().windowsUser);
+    EXPECT_EQ(GetParam().field(c), GetParam().expected);
+}
+
+std::string ServerOf(const TQuorinConfig& c) {
+    return c.Server;
+}
+std::string UserNameOf(const TQuorinConfig& c) {
+    return c.UserName;
+}
+std::string PasswordOf(const TQuorinConfig& c) {
+    return c.Password;
+}
+std::string SecureOf(const TQuorinConfig& c) {
+    return c.Secure ? "true" : "false";
+}
+std::string StartAutoOf(const TQuorinConfig& c) {
+    return c.StartAuto ? "true" : "false";
+}
+std::string CnameOf(const TQuorinConfig& c) {
+    return c.Columns[6] ? "shown" : "hidden";
+}
+std::string StartdateOf(const TQuorinConfig& c) {
+    return c.Columns[0] ? "shown" : "hidden";
+}
+
+const std::string TwoServers =
+    "[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\nServer=10.0.0.2\r\n";
+// "secret" as the settings file stores it.
+const std::string SecretLetters = "PKEJPKCFJNGCPGEDCHLGDPCPCAELJOGN";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuorinConfigLoadTest,
+    testing::ValuesIn(std::vector<LoadCase>{
+        {"UserSectionOverrides", TwoServers, "jsmith", ServerOf, "10.0.0.2"},
+        {"OtherUserGetsGeneral", TwoServers, "mmiller", ServerOf, "10.0.0.1"},
+        {"LowerCaseSectionFound", "[general]\r\nServer=a\r\n[user_jsmith]\r\nServer=b\r\n",
+         "JSmith", ServerOf, "b"},
+        {"EmptyLoginNameUsesUserUnderscore", "[User_]\r\nServer=c\r\n", "", ServerOf, "c"},
+        {"ColumnHiddenByUserSection",
+         "[General]\r\nCol_cname=1\r\n[User_jsmith]\r\nCol_cname=0\r\n", "jsmith", CnameOf,
+         "hidden"},
+        {"ColumnShownByGeneral", "[General]\r\nCol_cname=1\r\n", "jsmith", CnameOf, "shown"},
+        {"ColumnOnlyInUserSection", "[User_jsmith]\r\nCol_startdate=0\r\n", "jsmith", StartdateOf,
+         "hidden"},
+        {"SecureHexTrue", "[General]\r\nSecure=0x1\r\n", "jsmith", SecureOf, "true"},
+        {"SecureWordIsDefault", "[General]\r\nSecure=yes\r\n", "jsmith", SecureOf, "false"},
+        {"SecureWordInUserSectionKeepsGeneral",
+         "[General]\r\nSecure=1\r\n[User_jsmith]\r\nSecure=yes\r\n", "jsmith", SecureOf, "true"},
+        {"StartAutoFromUserSection", "[User_jsmith]\r\nStartAuto=1\r\n", "jsmith", StartAutoOf,
+         "true"},
+        {"CredentialsInGeneralServeEveryUser",
+         "[General]\r\nUserName=shared\r\nPassword=" + SecretLetters + "\r\n", "mmiller",
+         PasswordOf, "secret"},
+        {"UserNameOfOwnSectionWins",
+         "[General]\r\nUserName=shared\r\n[User_jsmith]\r\nUserName=own\r\n", "jsmith", UserNameOf,
+         "own"},
+        {"EmptyPasswordKey", "[User_jsmith]\r\nPassword=\r\n", "jsmith", PasswordOf, ""},
+    }),
+    CaseName<LoadCase>);
+
+// --- Save ---------------------------------------------------------------------
+
+TQuorinConfig Edited(const std::string& windowsUser) {
+    TQuorinConfig c = ConfigFor(windowsUser);
+    c.Server = "recorder.example:8443";
+    c.Secure = true;
+    c.UserName = "Ann Lee";
+    c.Password = "p\xC3\xA4ss & w=rd 0123456789";
+    c.Language = "DE";
+    c.StartAuto = true;
+    c.Columns = {false, true, false, true, false, true, false, true, false};
+    return c;
+}
+
+TEST(QuorinConfigTest, SaveThenLoadGivesEqualRecord) {
+    TempDir dir;
+    const TQuorinConfig saved = Edited("jsmith");
+    saved.Save(dir.File("client.ini"));
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(dir.File("client.ini"));
+    EXPECT_FALSE(Differs(saved, loaded));
+    EXPECT_EQ(loaded.Password, saved.Password);
+}
+
+TEST(QuorinConfigTest, SaveOfEmptyPasswordWritesEmptyKey) {
+    TempDir dir;
+    TQuorinConfig c = Edited("jsmith");
+    c.Password.clear();
+    c.Save(dir.File("client.ini"));
+    EXPECT_NE(
+        ReadFile(dir.File("client.ini")).find("[User_jsmith]\r\nUserName=Ann Lee\r\nPassword=\r\n"),
+        std::string::npos);
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(dir.File("client.ini"));
+    EXPECT_EQ(loaded.Password, "");
+}
+
+TEST(QuorinConfigTest, OverridingUserKeysSurviveSave) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    WriteFile(path, "[General]\r\n[User_jsmith]\r\nServer=10.0.0.2\r\n");
+    TQuorinConfig c = Edited("jsmith");
+    c.Save(path);
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(path);
+    // Save writes Server to [General]; the user's own key still wins.
+    EXPECT_EQ(loaded.Server, "10.0.0.2");
+}
+
+// A file written by Save and then edited by hand keeps every line that a
+// later Save does not own, byte for byte.
+TEST(QuorinConfigTest, SaveKeepsHandEditedLines) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    const std::string handEdited = "; written by the installer\n"
+                                   "Server=ignored before any section\r\n"
+                                   "\r\n"
+                                   "[GENERAL]\r\n"
+                                   "  SERVER = 10.0.0.9   \r\n"
+                                   "; the language of the team\r\n"
+                                   "language=FR\r\n"
+                                   "Secure=0\r\n"
+                                   "StartAuto=0\r\n"
+                                   "Extra=kept \"as is\"\t\r\n"
+                                   "\r\n"
+                                   "; columns follow\r\n"
+                                   "[Other]\n"
+                                   "Server=untouched\n"
+                                   "[user_JSMITH]\r\n"
+                                   "username=old\r\n"
+                                   "\r\n";
+    WriteFile(path, handEdited);
+    TQuorinConfig c = ConfigFor("jsmith");
+    c.Load(path);
+    EXPECT_EQ(c.Server, "10.0.0.9");
+    EXPECT_EQ(c.Language, "FR");
+    c.Server = "10.0.0.10";
+    c.Password = "pw";
+    c.Save(path);
+
+    // Letters of "pw", computed with the openssl command.
+    const std::string expected = "; written by the installer\n"
+                                 "Server=ignored before any section\r\n"
+                                 "\r\n"
+                                 "[GENERAL]\r\n"
+                                 "SERVER=10.0.0.10\r\n"
+                                 "; the language of the team\r\n"
+                                 "language=FR\r\n"
+                                 "Secure=0\r\n"
+                                 "StartAuto=0\r\n"
+                                 "Extra=kept \"as is\"\t\r\n"
+                                 "Col_startdate=1\r\nCol_length=1\r\nCol_direction=1\r\n"
+                                 "Col_remoteID=1\r\nCol_rname=1\r\nCol_connected=0\r\n"
+                                 "Col_cname=0\r\nCol_localID=1\r\nCol_lname=1\r\n"
+                                 "\r\n"
+                                 "; columns follow\r\n"
+                                 "[Other]\n"
+                                 "Server=untouched\n"
+                                 "[user_JSMITH]\r\n"
+                                 "username=old\r\n"
+                                 "Password=HNEJFKNOIJNFIAPBEJFBNAGFOEAOCEHF\r\n"
+                                 "\r\n";
+    EXPECT_EQ(ReadFile(path), expected);
+
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(path);
+    EXPECT_FALSE(Differs(c, loaded));
+}
+
+TEST(QuorinConfigTest, SaveBelowRegularFileRaisesWriteError) {
+    TempDir dir;
+    WriteFile(dir.File("folder"), "not a folder");
+    const std::string path = dir.File("folder") + "/client.ini";
+    try {
+        Edited("jsmith").Save(path);
+        FAIL() << "no error";
+    } catch (const EIniFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+    }
+}
+
+TEST(QuorinConfigTest, SaveIntoReadOnlyFolderRaisesWriteError) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root ignores permission bits; SaveBelowRegularFileRaisesWriteError "
+                        "covers the error";
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0555);
+    const std::string path = dir.File("client.ini");
+    try {
+        Edited("jsmith").Save(path);
+        FAIL() << "no error";
+    } catch (const EIniFileError& e) {
+        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
+    }
+}
+
+// --- Differs ------------------------------------------------------------------
+
+struct DiffCase {
+    std::string name;
+    std::function<void(TQuorinConfig&)> change;
+    bool differs;
+    bool connection;
+};
+
+class QuorinConfigDiffersTest : public testing::TestWithParam<DiffCase> {};
+
+TEST_P(QuorinConfigDiffersTest, Compare) {
+    const TQuorinConfig a = Edited("jsmith");
+    TQuorinConfig b = a;
+    GetParam().change(b);
+    EXPECT_EQ(Differs(a, b), GetParam().differs);
+    EXPECT_EQ(Differs(b, a), GetParam().differs);
+    EXPECT_EQ(ConnectionDiffers(a, b), GetParam().connection);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuorinConfigDiffersTest,
+    testing::ValuesIn(std::vector<DiffCase>{
+        {"Copy", [](TQuorinConfig&) {}, false, false},
+        {"WindowsUserOnly", [](TQuorinConfig& c) { c.WindowsUser = "other"; }, false, false},
+        {"ServerCase", [](TQuorinConfig& c) { c.Server = "Recorder.example:8443"; }, true, true},
+        {"Secure", [](TQuorinConfig& c) { c.Secure = false; }, true, true},
+        {"UserName", [](TQuorinConfig& c) { c.UserName = "ann lee"; }, true, true},
+        {"Password", [](TQuorinConfig& c) { c.Password += "x"; }, true, true},
+        {"Language", [](TQuorinConfig& c) { c.Language = "FR"; }, true, false},
+        {"StartAuto", [](TQuorinConfig& c) { c.StartAuto = false; }, true, false},
+        {"OneColumn", [](TQuorinConfig& c) { c.Columns[8] = true; }, true, false},
+    }),
+    CaseName<DiffCase>);
+
+} // namespace
+} // namespace corvane
