@@ -1,0 +1,15 @@
+// main() for GUI test programs: GoogleTest inside a QApplication.
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    // ctest sets the offscreen platform for the runs; the test listing at build
+    // time runs without that environment and must not need a display either.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
