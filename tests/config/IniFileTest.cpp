@@ -1,6 +1,7 @@
 #include "IniFile.h"
 #include "TestSupport.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
+using testing::StrEq;
+using testing::ThrowsMessage;
 
 template <typename Case> std::string CaseName(const testing::TestParamInfo<Case>& info) {
     return info.param.name;
@@ -259,13 +262,8 @@ TEST_P(IniUnstorableTest, Refused) {
     const std::string before = "[A]\r\nk=1\r\n";
     WriteFile(path, before);
     TIniFile ini(path);
-    try {
-        ini.WriteString(GetParam().section, GetParam().key, GetParam().value);
-        FAIL() << "no error";
-    } catch (const EIniFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
-        EXPECT_FALSE(e.Reason().empty());
-    }
+    EXPECT_THAT([&] { ini.WriteString(GetParam().section, GetParam().key, GetParam().value); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
     EXPECT_EQ(ReadFile(path), before);
 }
 
@@ -283,12 +281,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, IniUnstorableTest,
 
 void ExpectWriteError(const std::string& path) {
     TIniFile ini(path);
-    try {
-        ini.WriteString("General", "Server", "x");
-        FAIL() << "no error writing " << path;
-    } catch (const EIniFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
-    }
+    EXPECT_THAT([&] { ini.WriteString("General", "Server", "x"); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
 }
 
 // These two fail for root too.
@@ -347,12 +341,8 @@ TEST(IniFileTest, WriteFailingHalfWayLeavesFileIntact) {
     {
         FileSizeLimit limit(before.size() + 100);
         TIniFile ini(path);
-        try {
-            ini.WriteString("General", "Language", std::string(500, 'x'));
-            FAIL() << "no error";
-        } catch (const EIniFileError& e) {
-            EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
-        }
+        EXPECT_THAT([&] { ini.WriteString("General", "Language", std::string(500, 'x')); },
+                    ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
     }
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"client.ini"});

@@ -3,6 +3,7 @@
 #include "Platform.h"
 #include "TestSupport.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -15,6 +16,8 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
+using testing::StrEq;
+using testing::ThrowsMessage;
 
 template <typename Case> std::string CaseName(const testing::TestParamInfo<Case>& info) {
     return info.param.name;
@@ -272,12 +275,8 @@ TEST(QuorinConfigTest, SaveBelowRegularFileRaisesWriteError) {
     TempDir dir;
     WriteFile(dir.File("folder"), "not a folder");
     const std::string path = dir.File("folder") + "/client.ini";
-    try {
-        Edited("jsmith").Save(path);
-        FAIL() << "no error";
-    } catch (const EIniFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
-    }
+    EXPECT_THAT([&] { Edited("jsmith").Save(path); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
 }
 
 TEST(QuorinConfigTest, SaveIntoReadOnlyFolderRaisesWriteError) {
@@ -287,12 +286,8 @@ TEST(QuorinConfigTest, SaveIntoReadOnlyFolderRaisesWriteError) {
     TempDir dir;
     ::chmod(dir.Path().c_str(), 0555);
     const std::string path = dir.File("client.ini");
-    try {
-        Edited("jsmith").Save(path);
-        FAIL() << "no error";
-    } catch (const EIniFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unable to write to " + path);
-    }
+    EXPECT_THAT([&] { Edited("jsmith").Save(path); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
 }
 
 // --- Differs ------------------------------------------------------------------
