@@ -74,6 +74,11 @@ TRandomCalls::~TRandomCalls() {
 }
 
 void TRandomCalls::Start() {
+    // The first calls are there before the simulator reports that it is ready,
+    // so a demo shows something at once and the first poll already sees them.
+    for (int i = 0; i < std::min(2, FConfig.maxCalls); ++i)
+        Add(static_cast<long long>(
+            std::uniform_real_distribution<double>(0, FConfig.meanLengthSeconds / 2)(FRng)));
     FThread = std::thread([this] { Run(); });
 }
 
@@ -82,50 +87,39 @@ void TRandomCalls::Join() {
         FThread.join();
 }
 
+void TRandomCalls::Add(long long age) {
+    const long long now = static_cast<long long>(std::time(nullptr));
+    TSimCall call = MakeRandomCall(FRng, FNumber++, now, age);
+    const double length = std::max(3.0, Exponential(FRng, FConfig.meanLengthSeconds));
+    const double left = std::max(1.0, length - static_cast<double>(age));
+    const uint64_t serial = FBook.Add(std::move(call));
+    FOwn.push_back({serial, Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                               std::chrono::duration<double>(left))});
+}
+
 void TRandomCalls::Run() {
-    using Clock = std::chrono::steady_clock;
-    using Seconds = std::chrono::duration<double>;
-    struct TOwn {
-        uint64_t serial;
-        Clock::time_point hangup;
+    auto gap = [&] {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(Exponential(FRng, FConfig.meanGapSeconds)));
     };
-    std::vector<TOwn> own;
-    uint64_t number = 1000;
-    auto add = [&](long long age) {
-        const long long now = static_cast<long long>(std::time(nullptr));
-        TSimCall call = MakeRandomCall(FRng, number++, now, age);
-        const double length = std::max(3.0, Exponential(FRng, FConfig.meanLengthSeconds));
-        const double left = std::max(1.0, length - static_cast<double>(age));
-        const uint64_t serial = FBook.Add(std::move(call));
-        own.push_back(
-            {serial, Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(left))});
-    };
-
-    // Start with a couple of calls already running, so a demo shows something at once.
-    for (int i = 0; i < std::min(2, FConfig.maxCalls); ++i)
-        add(static_cast<long long>(
-            std::uniform_real_distribution<double>(0, FConfig.meanLengthSeconds / 2)(FRng)));
-
-    auto nextArrival = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          Seconds(Exponential(FRng, FConfig.meanGapSeconds)));
+    auto nextArrival = Clock::now() + gap();
     while (true) {
         // Calls removed from outside (hang-up, clear) are no longer ours to end.
-        std::erase_if(own, [&](const TOwn& c) { return !FBook.IsActive(c.serial); });
+        std::erase_if(FOwn, [&](const TOwn& c) { return !FBook.IsActive(c.serial); });
         auto next = nextArrival;
-        for (const auto& c : own)
+        for (const auto& c : FOwn)
             next = std::min(next, c.hangup);
         if (!FBook.SleepUntil(next))
             return;
         const auto now = Clock::now();
-        for (const auto& c : own)
+        for (const auto& c : FOwn)
             if (c.hangup <= now)
                 FBook.Remove(c.serial);
-        std::erase_if(own, [&](const TOwn& c) { return c.hangup <= now; });
+        std::erase_if(FOwn, [&](const TOwn& c) { return c.hangup <= now; });
         if (nextArrival <= now) {
             if (static_cast<int>(FBook.Calls().size()) < FConfig.maxCalls)
-                add(0);
-            nextArrival = now + std::chrono::duration_cast<Clock::duration>(
-                                    Seconds(Exponential(FRng, FConfig.meanGapSeconds)));
+                Add(0);
+            nextArrival = now + gap();
         }
     }
 }

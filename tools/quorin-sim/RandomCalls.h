@@ -6,9 +6,11 @@
 
 #include "CallBook.h"
 
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace corvane::sim {
 
@@ -26,7 +28,7 @@ public:
     TRandomCalls(const TRandomCalls&) = delete;
     TRandomCalls& operator=(const TRandomCalls&) = delete;
 
-    // Starts the thread; it ends when the book shuts down.
+    // Adds the first calls, then starts the thread; it ends when the book shuts down.
     void Start();
     void Join();
 
@@ -35,12 +37,21 @@ public:
                                    long long age);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct TOwn {
+        uint64_t serial;
+        Clock::time_point hangup;
+    };
+
     void Run();
+    void Add(long long age);
 
     TCallBook& FBook;
     TRandomCallsConfig FConfig;
     std::mt19937_64 FRng;
     std::thread FThread;
+    std::vector<TOwn> FOwn; // the calls this generator will hang up
+    uint64_t FNumber = 1000;
 };
 
 } // namespace corvane::sim

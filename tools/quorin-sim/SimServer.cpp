@@ -409,6 +409,9 @@ void TSimServer::RecordRequest(const httplib::Request& req) {
     std::string line = std::to_string(MsSinceStart()) + "\t" + req.target + "\t" +
                        req.get_header_value("Cookie") + "\t" + req.version;
     std::lock_guard lock(FMutex);
+    // A bound, so that a demo left running for days does not grow without end.
+    if (FRequests.size() >= kMaxRequestLines)
+        FRequests.erase(FRequests.begin(), FRequests.begin() + kMaxRequestLines / 10);
     FRequests.push_back(std::move(line));
 }
 

@@ -34,6 +34,7 @@ struct TStreamRecord {
 
 constexpr size_t kMaxKeptAudio = 4u << 20;
 constexpr int kWorkerThreads = 128;
+constexpr size_t kMaxRequestLines = 100000;
 
 struct TFault {
     std::string mode = "none";
