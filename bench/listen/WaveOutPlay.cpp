@@ -4,7 +4,11 @@
 // while. Writes the exact PCM it queued to a file and prints timings, so that
 // wave_out_capture.sh can compare what the sound system received.
 //
-// usage: wave-out-play BLOCKS EXPECTED.raw [PAUSE_MS]
+// usage: wave-out-play BLOCKS EXPECTED.raw [PAUSE_MS [reset]]
+//
+// With "reset", 1.5 s after the start it resets the output instead of pausing
+// and plays the rest; EXPECTED.raw then starts with a "reset at byte N" split:
+// the bytes before N may be cut short in the capture, the rest must be whole.
 //
 // Every sample is non-zero (block i holds i+1 in its high byte), so silence
 // that the device inserts while paused or starved is easy to tell apart.
@@ -31,6 +35,7 @@ int main(int argc, char** argv) {
     const int blocks = std::atoi(argv[1]);
     const std::string expectedPath = argv[2];
     const int pauseMs = argc > 3 ? std::atoi(argv[3]) : 0;
+    const bool reset = argc > 4 && std::string(argv[4]) == "reset";
 
     SetWaveOutMessageBox(
         [](const std::string& text) { std::printf("MESSAGE: %s\n", text.c_str()); });
@@ -61,6 +66,7 @@ int main(int argc, char** argv) {
     Clock::time_point playAt;
     Clock::time_point pausedAt;
     std::chrono::milliseconds pausedFor{0};
+    long resetAtByte = -1;
     while (!finished) {
         // Keep at most six blocks queued, like the monitor.
         while (queued < blocks && w.GetBufferFree() > 2) {
@@ -82,7 +88,15 @@ int main(int argc, char** argv) {
             playing = true;
         }
         const auto now = Clock::now();
-        if (pauseMs > 0 && playing && !paused && now - playAt > std::chrono::milliseconds(1500)) {
+        if (reset && resetAtByte < 0 && playing && now - playAt > std::chrono::milliseconds(1500)) {
+            // The flushed blocks' completions must not retire the ones queued next.
+            w.Reset();
+            resetAtByte = std::ftell(expected);
+            playing = false;
+            continue;
+        }
+        if (!reset && pauseMs > 0 && playing && !paused &&
+            now - playAt > std::chrono::milliseconds(1500)) {
             w.Pause();
             paused = true;
             pausedAt = now;
@@ -95,6 +109,7 @@ int main(int argc, char** argv) {
         WaitAndCheckSynchronize(10);
     }
     std::fclose(expected);
+    std::printf("reset_at_byte %ld\n", resetAtByte);
     const uint32_t samples = w.GetPositionTime();
     w.Close();
 

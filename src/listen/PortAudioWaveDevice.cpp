@@ -208,9 +208,25 @@ void TPortAudioWaveDevice::TStream::StopPoster() {
 
 // ---------------------------------------------------------------------------
 
-TPortAudioWaveDevice::TPortAudioWaveDevice() {
+namespace {
+// PortAudio is initialised once per process and never terminated: terminating
+// makes ALSA unload plugin modules whose allocations are then lost, and every
+// new initialisation probes all devices again (hundreds of milliseconds).
+PaError InitializePortAudio() {
+    static std::mutex mutex;
+    static bool initialized = false;
+    std::lock_guard lock(mutex);
+    if (initialized)
+        return paNoError;
     SilenceAudioLibraries();
     const PaError error = Pa_Initialize();
+    initialized = error == paNoError;
+    return error;
+}
+} // namespace
+
+TPortAudioWaveDevice::TPortAudioWaveDevice() {
+    const PaError error = InitializePortAudio();
     FInitialized = error == paNoError;
     if (!FInitialized)
         Fail(MapPaError(error), PaErrorText("Pa_Initialize", error));
@@ -220,12 +236,14 @@ TPortAudioWaveDevice::~TPortAudioWaveDevice() {
     std::lock_guard lock(FMutex);
     for (auto& [handle, stream] : FStreams) {
         stream->StopPoster();
-        Pa_AbortStream(stream->pa);
-        Pa_CloseStream(stream->pa);
+        PaError pa = Pa_AbortStream(stream->pa);
+        if (pa != paNoError && pa != paStreamIsStopped)
+            Fail(MapPaError(pa), PaErrorText("Pa_AbortStream", pa));
+        pa = Pa_CloseStream(stream->pa);
+        if (pa != paNoError)
+            Fail(MapPaError(pa), PaErrorText("Pa_CloseStream", pa));
     }
     FStreams.clear();
-    if (FInitialized)
-        Pa_Terminate();
 }
 
 MmResult TPortAudioWaveDevice::Fail(MmResult code, const std::string& detail) {

@@ -28,9 +28,10 @@ namespace corvane {
 
 class TPortAudioWaveDevice : public TWaveDevice {
 public:
-    // Silences the ALSA and JACK libraries' start-up chatter and initialises PortAudio.
+    // The first one silences the ALSA and JACK libraries' start-up chatter and
+    // initialises PortAudio for the rest of the process.
     TPortAudioWaveDevice();
-    // Closes streams still open and terminates PortAudio.
+    // Closes streams still open.
     ~TPortAudioWaveDevice() override;
     TPortAudioWaveDevice(const TPortAudioWaveDevice&) = delete;
     TPortAudioWaveDevice& operator=(const TPortAudioWaveDevice&) = delete;
