@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -451,8 +452,11 @@ TEST_P(WaveOutHandOff, DoesNotDeadlockAgainstAWorkerInSynchronize) {
     QueueBlocks(w, 1);
     ASSERT_TRUE(w.Play());
     ASSERT_TRUE(Device.CompleteNext());
-    while (!entered) // not pumping: the hand-off stays pending
+    // Not pumping: the hand-off stays pending.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!entered && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(entered) << "OnFinish was not raised";
     EXPECT_FALSE(served);
     EXPECT_TRUE(GetParam().op(w));
     EXPECT_TRUE(served);
