@@ -12,11 +12,23 @@
 
 namespace corvane {
 
-// A request failure: connection or transfer failed, inactivity limit reached,
-// request aborted, answer too large, or a final status of 400 or more (401 and
-// 407 excepted). ClassName() names the kind of failure for the log.
+// A request failure. ClassName() names the kind of failure for the log; it is
+// one of the five names below. The message names the URL without its query
+// (the query carries the password) and what failed.
 class EHttpException : public std::runtime_error {
 public:
+    // Connection, name resolution, TLS handshake or certificate check, a reset
+    // or cut answer, too many redirections, an unusable URL or proxy setting.
+    static constexpr const char* ClassTransport = "EHttpException";
+    // A final HTTP status of 400 or more, 401 and 407 excepted.
+    static constexpr const char* ClassStatus = "EHttpStatus";
+    // Ended by Abort (or by destroying the client during the request).
+    static constexpr const char* ClassAbort = "EHttpAbort";
+    // No byte moved for the client's Timeout (connecting included).
+    static constexpr const char* ClassTimeout = "EHttpTimeout";
+    // The answer body passed MaxBodySize.
+    static constexpr const char* ClassTooLarge = "EHttpTooLarge";
+
     EHttpException(std::string className, const std::string& message, int statusCode = 0)
         : std::runtime_error(message), FClassName(std::move(className)), FStatusCode(statusCode) {}
     const std::string& ClassName() const { return FClassName; }
@@ -35,11 +47,16 @@ private:
 class TSslContext {
 public:
     TSslContext() = default;
-    std::string CaFile;        // PEM bundle; empty: none
-    bool VerifyPeer = false;
-    bool VerifyHost = false;
+    std::string CaFile;      // PEM bundle; empty: the system's store when VerifyPeer is set
+    bool VerifyPeer = false; // check the certificate chain
+    bool VerifyHost = false; // check that the certificate names the host of the URL
 };
 
+// One request at a time per client; starting a request ends the one in
+// progress. Requests use HTTP/1.0, follow up to 10 redirections, send no
+// header of their own beyond Host, Accept and the Cookie property, and ignore
+// the environment's proxy variables. The plain client speaks http only, the
+// TLS client http and https.
 class THttpCli {
 public:
     THttpCli();
@@ -47,52 +64,70 @@ public:
     THttpCli(const THttpCli&) = delete;
     THttpCli& operator=(const THttpCli&) = delete;
 
-    // Request properties. Set them before a request, on the thread that runs it.
+    // Request properties, read when a request starts. Set them on the thread
+    // that starts the request.
     std::string URL;
     std::string Cookie;    // sent as the Cookie header when not empty
     std::string Proxy;     // HTTP proxy host; empty: direct connection
-    std::string ProxyPort; // HTTP proxy port, decimal text
-    // Inactivity limit: the request fails when no byte has moved for this long.
+    std::string ProxyPort; // HTTP proxy port, decimal text; empty: 80
+    // Inactivity limit: the request fails when no byte has moved for this
+    // long, while connecting too. Zero or less: no limit.
     std::chrono::milliseconds Timeout{30000};
-    // Largest body accepted; 0 means no limit. A larger body fails the request.
+    // Largest body accepted; 0 means no limit. A larger body fails the request
+    // as soon as the limit is passed.
     size_t MaxBodySize = 0;
 
-    // Raised for every Set-Cookie header, on the thread that runs the request.
-    // `cookie` is the header value as received; `accept` starts true.
+    // The handlers are taken when a request starts; changing them during a
+    // request affects the next one.
+
+    // Raised for every Set-Cookie header (of redirections too), on the thread
+    // that runs the request: the calling thread for Get and GetPieces, the
+    // network thread for GetASync. `cookie` is the header value as received.
+    // `accept` starts true; the client keeps no cookie store, so it has no effect.
     std::function<void(THttpCli& sender, const std::string& cookie, bool& accept)> OnCookie;
 
     // Body pieces and the end of the document. For GetASync they are delivered
     // on the main thread (through Post), in order; for GetPieces on the calling
-    // thread. `data` holds body bytes only.
+    // thread. `data` holds body bytes only; the body of an error status (see
+    // EHttpException::ClassStatus) is not delivered. OnDocEnd follows the last
+    // piece when the body has ended, also when a failure cuts off a body that
+    // had begun; a request that fails before any body byte raises no body
+    // event. A successful request with an empty body raises OnDocEnd alone.
     std::function<void(THttpCli& sender, const char* data, size_t len)> OnDocData;
     std::function<void(THttpCli& sender)> OnDocEnd;
     // GetASync only: raised on the main thread after the last other event of
-    // the request: `error` is empty on success, else the failure's class name
-    // and message. Not raised after Abort.
+    // the request: `error` is empty on success, else the failure's class name,
+    // a blank and its message. Not raised after Abort.
     std::function<void(THttpCli& sender, const std::string& error)> OnRequestDone;
 
-    // Synchronous GET of URL: returns when the whole body is in `body`.
-    // Throws EHttpException. Blocks the calling thread.
+    // Synchronous GET of URL: returns when the whole body is in `body` (an
+    // error answer leaves `body` as it was). Throws EHttpException. Blocks the
+    // calling thread; another thread may Abort it.
     void Get(std::string& body);
 
     // Synchronous GET of URL that hands the body piece by piece to OnDocData
     // and then raises OnDocEnd, all on the calling thread; `idle` is called
     // about every 20 ms while waiting (a user interface processes its messages
-    // there). Throws EHttpException; OnDocEnd is not raised on failure.
+    // there; it may call Abort, or even destroy the client, which ends the
+    // request as aborted). Throws EHttpException after the events above.
     void GetPieces(const std::function<void()>& idle = {});
 
     // Asynchronous GET of URL: returns at once; the transfer runs on a network
-    // thread and its events reach the main thread. OnDocEnd is raised when the
-    // body has ended, also when a failure cuts off a body that had begun; a
-    // request that fails before any body byte raises no body event. Main thread.
+    // thread of this client and its events reach the main thread. A request
+    // still running is aborted first. Main thread.
     void GetASync();
 
-    // Ends the request in progress promptly (well under 100 ms). Callable from
-    // any thread, also from inside OnDocData; afterwards no event of that
-    // request is delivered. A blocked Get/GetPieces then throws EHttpException.
+    // Ends the request in progress promptly (well under 100 ms): a blocked
+    // Get/GetPieces throws EHttpException (ClassAbort), a GetASync request
+    // delivers no further event, not even one already queued. Any thread, also
+    // from inside OnDocData or `idle`. When no request is in progress, the next
+    // request of this client ends at once as aborted instead, so an Abort that
+    // races the start of a request is never lost; a finished request is not
+    // affected. The client may be destroyed as soon as Abort has returned.
     void Abort();
 
-    // True while a GetASync request runs (from GetASync until its last event).
+    // True while a GetASync request runs (from GetASync until its last event
+    // or Abort).
     bool Busy() const;
 
     // Final HTTP status of the last request, 0 when none was received.
@@ -102,6 +137,12 @@ protected:
     // The TLS client supplies its context; the plain client has none.
     virtual std::shared_ptr<TSslContext> Context() const { return nullptr; }
 
+    // Aborts the request in progress and waits for the network thread.
+    // Called by the destructors: the TLS client's first, so that nothing of a
+    // request outlives the derived part. Must not run while a Get or
+    // GetPieces of this client is running on another thread.
+    void EndRequests();
+
 private:
     struct Impl;
     std::shared_ptr<Impl> FImpl;
@@ -110,6 +151,8 @@ private:
 class TSslHttpCli : public THttpCli {
 public:
     TSslHttpCli() = default;
+    ~TSslHttpCli() override { EndRequests(); }
+    // The context is shared: every client given it keeps it alive.
     void SetSslContext(std::shared_ptr<TSslContext> context) { FContext = std::move(context); }
     std::shared_ptr<TSslContext> SslContext() const { return FContext; }
 

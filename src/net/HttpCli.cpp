@@ -1,0 +1,740 @@
+#include "HttpCli.h"
+
+#include "MainThread.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <charconv>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr long kMaxRedirects = 10;
+constexpr milliseconds kIdleInterval{20};
+// Upper bound of one wait without an inactivity limit; curl's own timers and
+// Abort's wake-up end a wait earlier.
+constexpr milliseconds kLongestWait{1000};
+
+CURLcode GlobalInit() {
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return result;
+}
+
+// 401 and 407 come back with their body: the caller decides what to do.
+bool IsErrorStatus(int status) {
+    return status >= 400 && status != 401 && status != 407;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The URL as it may appear in a message: the query (it carries the
+// password), the fragment and any user information are cut off.
+std::string SafeUrl(std::string_view url) {
+    std::string result(url.substr(0, url.find_first_of("?#")));
+    const size_t scheme = result.find("://");
+    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+    const size_t pathStart = result.find('/', hostStart);
+    const size_t at = result.rfind('@', pathStart);
+    if (at != std::string::npos && at >= hostStart)
+        result.erase(hostStart, at + 1 - hostStart);
+    return result;
+}
+
+std::string QueryOf(std::string_view url) {
+    const size_t q = url.find('?');
+    if (q == std::string_view::npos)
+        return {};
+    const size_t end = url.find('#', q);
+    return std::string(url.substr(q + 1, end == std::string_view::npos ? end : end - q - 1));
+}
+
+// Removes every occurrence of the URLs' queries from a text that curl wrote.
+std::string Scrub(std::string text, std::initializer_list<std::string_view> urls) {
+    for (const std::string_view url : urls) {
+        const std::string query = QueryOf(url);
+        if (query.empty())
+            continue;
+        for (size_t pos = text.find(query); pos != std::string::npos;
+             pos = text.find(query, pos + 3))
+            text.replace(pos, query.size(), "...");
+    }
+    return text;
+}
+
+// Server-supplied text for a message: printable ASCII only, bounded.
+std::string Printable(std::string_view text, size_t limit = 80) {
+    std::string result;
+    for (const char c : text.substr(0, limit))
+        result += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return result;
+}
+
+std::string DurationText(milliseconds d) {
+    if (d.count() % 1000 == 0)
+        return std::to_string(d.count() / 1000) + " s";
+    return std::to_string(d.count()) + " ms";
+}
+
+struct Handlers {
+    std::function<void(THttpCli&, const std::string&, bool&)> OnCookie;
+    std::function<void(THttpCli&, const char*, size_t)> OnDocData;
+    std::function<void(THttpCli&)> OnDocEnd;
+    std::function<void(THttpCli&, const std::string&)> OnRequestDone;
+};
+
+// Everything a request needs, copied from the client when it starts.
+struct Settings {
+    std::string Url;
+    std::string Cookie;
+    std::string Proxy;
+    std::string ProxyPort;
+    milliseconds Timeout{0};
+    size_t MaxBodySize = 0;
+    std::shared_ptr<TSslContext> Ssl; // null for the plain client
+    std::shared_ptr<const Handlers> Events;
+};
+
+// The control block of one request, shared by the thread that runs it, Abort
+// and the events still queued for the main thread.
+struct Request {
+    std::atomic<bool> Aborted{false};
+    std::atomic<bool> ThreadDone{false}; // GetASync: the network thread has ended
+    // Guarded by the client's mutex:
+    CURLM* Multi = nullptr; // set while curl_multi_wakeup may be called on it
+    bool Finished = false;  // the caller has seen the end; a later Abort is for the next request
+};
+
+// What a request shares with its client object; the part of the client that
+// outlives it while events are queued or a handler runs.
+struct ClientState {
+    explicit ClientState(THttpCli& owner) : Owner(owner) {}
+
+    THttpCli& Owner;               // valid while Alive
+    std::atomic<bool> Alive{true}; // false once the client is being destroyed
+    std::atomic<int> Status{0};
+    std::atomic<bool> BusyFlag{false};
+
+    std::mutex Mutex;
+    std::shared_ptr<Request> Current; // the last request started (guarded)
+    bool AbortPending = false;        // an Abort came while no request ran (guarded)
+
+    // Mutex held. Ends the current request if it is still running; false when
+    // there was none to end.
+    bool AbortCurrentLocked() {
+        BusyFlag.store(false);
+        if (!Current || Current->Finished || Current->Aborted.load())
+            return false;
+        Current->Aborted.store(true);
+        if (Current->Multi)
+            curl_multi_wakeup(Current->Multi);
+        return true;
+    }
+};
+
+// One transfer on one easy handle, driven by its own multi handle on the
+// thread that calls Run. The curl callbacks only collect; the cookies and body
+// pieces are handed out between curl calls, so no exception and no re-entrant
+// call crosses libcurl.
+class Transfer {
+public:
+    Transfer(ClientState& impl, std::shared_ptr<Request> request, Settings settings,
+             std::string* sink)
+        : Params(std::move(settings)), FImpl(impl), FRequest(std::move(request)), FSink(sink) {}
+    ~Transfer() { Close(); }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    void Start();
+    // Runs the transfer to its end; `deliver` is called after every step of
+    // curl, `idle` (when set) about every 20 ms. Throws EHttpException.
+    void Run(const std::function<void()>* idle, const std::function<void()>& deliver);
+    void Close();
+
+    // True while the request may still raise events: not aborted, client alive.
+    bool Live() const { return !FRequest->Aborted.load() && FImpl.Alive.load(); }
+    THttpCli& Owner() const { return FImpl.Owner; }
+    void DeliverCookies();
+
+    [[noreturn]] void FailAbort() const { Fail(EHttpException::ClassAbort, "aborted"); }
+
+    const Settings Params;
+    int Status = 0;
+    std::vector<std::string> Pieces;
+
+private:
+    [[noreturn]] void Fail(const char* className, const std::string& what, int status = 0) const;
+    [[noreturn]] void FailCurl(CURLcode code) const;
+    std::string EffectiveUrl() const;
+
+    template <typename T> void Option(CURLoption option, T value, const char* name) {
+        const CURLcode code = curl_easy_setopt(FEasy, option, value);
+        if (code != CURLE_OK)
+            Fail(EHttpException::ClassTransport,
+                 std::string("failed: setting ") + name + ": " + curl_easy_strerror(code));
+    }
+
+    static size_t HeaderCallback(char* data, size_t size, size_t count, void* self);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
+    static int ProgressCallback(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,
+                                curl_off_t ulnow);
+    size_t OnHeader(std::string_view line);
+    size_t OnBody(const char* data, size_t len);
+
+    ClientState& FImpl;
+    std::shared_ptr<Request> FRequest;
+    std::string* FSink; // Get: the body goes here instead of Pieces
+    CURL* FEasy = nullptr;
+    CURLM* FMulti = nullptr;
+    bool FAdded = false;
+    char FErrorText[CURL_ERROR_SIZE] = {};
+    std::string FReason;
+    std::vector<std::string> FCookies;
+    Clock::time_point FLastActivity = Clock::now();
+    curl_off_t FLastDown = 0;
+    curl_off_t FLastUp = 0;
+    size_t FBodySize = 0;
+    bool FTooLarge = false;
+    bool FStatusRefused = false;
+};
+
+void Transfer::Start() {
+    if (GlobalInit() != CURLE_OK)
+        Fail(EHttpException::ClassTransport, "failed: libcurl could not be initialised");
+    FEasy = curl_easy_init();
+    FMulti = curl_multi_init();
+    if (!FEasy || !FMulti)
+        Fail(EHttpException::ClassTransport, "failed: no curl handle (out of memory)");
+
+    Option(CURLOPT_ERRORBUFFER, FErrorText, "ERRORBUFFER");
+    Option(CURLOPT_URL, Params.Url.c_str(), "URL");
+    Option(CURLOPT_HTTPGET, 1L, "HTTPGET");
+    Option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0), "HTTP_VERSION");
+    Option(CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
+    Option(CURLOPT_MAXREDIRS, kMaxRedirects, "MAXREDIRS");
+    // The plain client has no TLS settings, so it must not follow a link to https.
+    const char* protocols = Params.Ssl ? "http,https" : "http";
+    Option(CURLOPT_PROTOCOLS_STR, protocols, "PROTOCOLS_STR");
+    Option(CURLOPT_REDIR_PROTOCOLS_STR, protocols, "REDIR_PROTOCOLS_STR");
+    // One connection per exchange, as HTTP/1.0 means it; a server's offer to
+    // keep the connection would otherwise be taken up along redirections.
+    Option(CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
+    Option(CURLOPT_NOSIGNAL, 1L, "NOSIGNAL");
+    // An abort must not wait for a name look-up that hangs.
+    Option(CURLOPT_QUICK_EXIT, 1L, "QUICK_EXIT");
+    Option(CURLOPT_HEADERFUNCTION, &Transfer::HeaderCallback, "HEADERFUNCTION");
+    Option(CURLOPT_HEADERDATA, this, "HEADERDATA");
+    Option(CURLOPT_WRITEFUNCTION, &Transfer::WriteCallback, "WRITEFUNCTION");
+    Option(CURLOPT_WRITEDATA, this, "WRITEDATA");
+    Option(CURLOPT_XFERINFOFUNCTION, &Transfer::ProgressCallback, "XFERINFOFUNCTION");
+    Option(CURLOPT_XFERINFODATA, this, "XFERINFODATA");
+    Option(CURLOPT_NOPROGRESS, 0L, "NOPROGRESS");
+    if (!Params.Cookie.empty())
+        Option(CURLOPT_COOKIE, Params.Cookie.c_str(), "COOKIE");
+
+    // The program reads no environment variable: an empty proxy text keeps
+    // curl from taking http_proxy and its kin, an empty no-proxy list keeps
+    // no_proxy from bypassing a configured proxy.
+    if (Params.Proxy.empty()) {
+        Option(CURLOPT_PROXY, "", "PROXY");
+    } else {
+        long port = 80;
+        if (!Params.ProxyPort.empty()) {
+            const char* first = Params.ProxyPort.data();
+            const char* last = first + Params.ProxyPort.size();
+            const auto [end, ec] = std::from_chars(first, last, port);
+            if (ec != std::errc() || end != last || port < 1 || port > 65535)
+                Fail(EHttpException::ClassTransport,
+                     "failed: invalid proxy port \"" + Printable(Params.ProxyPort, 20) + "\"");
+        }
+        Option(CURLOPT_PROXY, Params.Proxy.c_str(), "PROXY");
+        Option(CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP), "PROXYTYPE");
+        Option(CURLOPT_PROXYPORT, port, "PROXYPORT");
+        Option(CURLOPT_NOPROXY, "", "NOPROXY");
+    }
+
+    if (Params.Ssl) {
+        Option(CURLOPT_SSL_VERIFYPEER, Params.Ssl->VerifyPeer ? 1L : 0L, "SSL_VERIFYPEER");
+        Option(CURLOPT_SSL_VERIFYHOST, Params.Ssl->VerifyHost ? 2L : 0L, "SSL_VERIFYHOST");
+        if (!Params.Ssl->CaFile.empty())
+            Option(CURLOPT_CAINFO, Params.Ssl->CaFile.c_str(), "CAINFO");
+    }
+
+    const CURLMcode added = curl_multi_add_handle(FMulti, FEasy);
+    if (added != CURLM_OK)
+        Fail(EHttpException::ClassTransport,
+             std::string("failed: curl_multi_add_handle: ") + curl_multi_strerror(added));
+    FAdded = true;
+    FLastActivity = Clock::now();
+    std::lock_guard lock(FImpl.Mutex);
+    FRequest->Multi = FMulti;
+}
+
+void Transfer::Close() {
+    if (FMulti) {
+        // From here on Abort must not wake this multi handle.
+        std::lock_guard lock(FImpl.Mutex);
+        if (FRequest->Multi == FMulti)
+            FRequest->Multi = nullptr;
+    }
+    if (FAdded)
+        curl_multi_remove_handle(FMulti, FEasy);
+    FAdded = false;
+    if (FEasy)
+        curl_easy_cleanup(FEasy);
+    FEasy = nullptr;
+    if (FMulti)
+        curl_multi_cleanup(FMulti);
+    FMulti = nullptr;
+}
+
+void Transfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
+    Clock::time_point lastIdle = Clock::now();
+    CURLcode result = CURLE_OK;
+    for (;;) {
+        if (!Live())
+            FailAbort();
+        int running = 0;
+        const CURLMcode performed = curl_multi_perform(FMulti, &running);
+        if (performed != CURLM_OK)
+            Fail(EHttpException::ClassTransport,
+                 std::string("failed: curl_multi_perform: ") + curl_multi_strerror(performed));
+        const Clock::time_point beforeDelivery = Clock::now();
+        deliver();
+        if (!Live())
+            FailAbort();
+        // Time spent in the handlers is not silence of the peer.
+        FLastActivity += Clock::now() - beforeDelivery;
+
+        bool done = false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(FMulti, &queued)) {
+            if (message->msg == CURLMSG_DONE) {
+                done = true;
+                result = message->data.result;
+            }
+        }
+        if (done)
+            break;
+
+        Clock::time_point now = Clock::now();
+        milliseconds wait = kLongestWait;
+        if (Params.Timeout.count() > 0) {
+            const auto quiet = now - FLastActivity;
+            if (quiet >= Params.Timeout)
+                Fail(EHttpException::ClassTimeout, "failed: nothing received for " +
+                                                       DurationText(Params.Timeout) +
+                                                       " (inactivity limit)");
+            wait = std::min(wait, std::chrono::ceil<milliseconds>(Params.Timeout - quiet));
+        }
+        if (idle && *idle) {
+            if (now - lastIdle >= kIdleInterval) {
+                (*idle)();
+                if (!Live())
+                    FailAbort();
+                lastIdle = Clock::now();
+                FLastActivity += lastIdle - now;
+                now = lastIdle;
+            }
+            wait =
+                std::min(wait, std::chrono::ceil<milliseconds>(kIdleInterval - (now - lastIdle)));
+        }
+        wait = std::max(wait, milliseconds(0));
+        curl_multi_poll(FMulti, nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    }
+
+    if (result == CURLE_OK) {
+        // An error answer with an empty body never reached the write callback.
+        if (IsErrorStatus(Status))
+            Fail(EHttpException::ClassStatus,
+                 "failed: HTTP status " + std::to_string(Status) + " " + FReason, Status);
+        return;
+    }
+    if (!Live())
+        FailAbort();
+    if (FTooLarge)
+        Fail(EHttpException::ClassTooLarge, "failed: answer body larger than the limit of " +
+                                                std::to_string(Params.MaxBodySize) + " bytes");
+    if (FStatusRefused)
+        Fail(EHttpException::ClassStatus,
+             "failed: HTTP status " + std::to_string(Status) + " " + FReason, Status);
+    if (result == CURLE_OPERATION_TIMEDOUT)
+        Fail(EHttpException::ClassTimeout, "failed: curl timed out");
+    FailCurl(result);
+}
+
+void Transfer::DeliverCookies() {
+    for (const std::string& cookie : FCookies) {
+        if (!Live())
+            break;
+        if (Params.Events->OnCookie) {
+            bool accept = true;
+            Params.Events->OnCookie(Owner(), cookie, accept);
+        }
+    }
+    FCookies.clear();
+}
+
+std::string Transfer::EffectiveUrl() const {
+    long redirects = 0;
+    char* url = nullptr;
+    if (FEasy && curl_easy_getinfo(FEasy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+        redirects > 0 && curl_easy_getinfo(FEasy, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url)
+        return url;
+    return {};
+}
+
+void Transfer::Fail(const char* className, const std::string& what, int status) const {
+    std::string where = SafeUrl(Params.Url);
+    const std::string effective = SafeUrl(EffectiveUrl());
+    if (!effective.empty())
+        where += " (redirected to " + effective + ")";
+    if (where.empty())
+        where = "(no URL)";
+    throw EHttpException(className, "GET " + where + " " + what, status);
+}
+
+void Transfer::FailCurl(CURLcode code) const {
+    std::string what = std::string("failed: ") + curl_easy_strerror(code);
+    const std::string detail = Scrub(FErrorText, {Params.Url, EffectiveUrl()});
+    if (!detail.empty() && detail != curl_easy_strerror(code))
+        what += " (" + Printable(detail, 300) + ")";
+    Fail(EHttpException::ClassTransport, what);
+}
+
+size_t Transfer::HeaderCallback(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->OnHeader(std::string_view(data, size * count));
+}
+
+size_t Transfer::WriteCallback(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->OnBody(data, size * count);
+}
+
+int Transfer::ProgressCallback(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,
+                               curl_off_t ulnow) {
+    auto* t = static_cast<Transfer*>(self);
+    if (dlnow != t->FLastDown || ulnow != t->FLastUp) {
+        t->FLastDown = dlnow;
+        t->FLastUp = ulnow;
+        t->FLastActivity = Clock::now();
+    }
+    return t->FRequest->Aborted.load() ? 1 : 0;
+}
+
+size_t Transfer::OnHeader(std::string_view line) {
+    const size_t len = line.size();
+    FLastActivity = Clock::now();
+    line = Trim(line);
+    if (line.starts_with("HTTP/")) {
+        // Every response of the exchange (interim, redirections, the final
+        // one) starts with its status line; the last one counts.
+        Status = 0;
+        FReason.clear();
+        const size_t space = line.find(' ');
+        if (space != std::string_view::npos) {
+            std::string_view rest = line.substr(space + 1);
+            const size_t digits = std::min<size_t>(3, rest.size());
+            int code = 0;
+            const auto [end, ec] = std::from_chars(rest.data(), rest.data() + digits, code);
+            if (ec == std::errc() && end == rest.data() + 3)
+                Status = code;
+            FReason = Printable(Trim(rest.substr(digits)));
+        }
+        return len;
+    }
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), "Set-Cookie"))
+        FCookies.emplace_back(Trim(line.substr(colon + 1)));
+    return len;
+}
+
+size_t Transfer::OnBody(const char* data, size_t len) {
+    FLastActivity = Clock::now();
+    if (FRequest->Aborted.load())
+        return CURL_WRITEFUNC_ERROR;
+    if (IsErrorStatus(Status)) {
+        // The body of an error answer is of no use to anyone; stop here.
+        FStatusRefused = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    if (Params.MaxBodySize != 0 && len > Params.MaxBodySize - FBodySize) {
+        FTooLarge = true;
+        return CURL_WRITEFUNC_ERROR;
+    }
+    FBodySize += len;
+    if (FSink)
+        FSink->append(data, len);
+    else
+        Pieces.emplace_back(data, len);
+    return len;
+}
+
+} // namespace
+
+struct THttpCli::Impl : ClientState {
+    explicit Impl(THttpCli& owner) : ClientState(owner) {}
+
+    // The network thread of the last GetASync; touched by the owner's thread only.
+    std::thread Worker;
+    std::shared_ptr<Request> WorkerRequest;
+
+    void JoinWorker();
+    // Ends the request in progress, if any, and its network thread.
+    void EndPrevious() {
+        // Joining may run queued main-thread calls, and one of them may have
+        // started a request of this client meanwhile.
+        do {
+            {
+                std::lock_guard lock(Mutex);
+                AbortCurrentLocked();
+            }
+            JoinWorker();
+        } while (Worker.joinable());
+    }
+    Settings Snapshot(const THttpCli& client) const;
+    static void RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                        const std::function<void()>* idle);
+    static void RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                         Settings settings);
+};
+
+void THttpCli::Impl::JoinWorker() {
+    if (!Worker.joinable())
+        return;
+    std::thread worker = std::move(Worker);
+    const std::shared_ptr<Request> request = std::move(WorkerRequest);
+    if (worker.get_id() == std::this_thread::get_id()) {
+        // The client is destroyed from a handler on its own network thread;
+        // that thread only unwinds from here on.
+        worker.detach();
+        return;
+    }
+    // The network thread may be waiting in Synchronize (a cookie handler that
+    // logs to the window), so the main thread keeps serving while it waits.
+    if (IsMainThread()) {
+        while (!request->ThreadDone.load())
+            WaitAndCheckSynchronize(20);
+    }
+    worker.join();
+}
+
+Settings THttpCli::Impl::Snapshot(const THttpCli& client) const {
+    Settings s;
+    s.Url = client.URL;
+    s.Cookie = client.Cookie;
+    s.Proxy = client.Proxy;
+    s.ProxyPort = client.ProxyPort;
+    s.Timeout = client.Timeout;
+    s.MaxBodySize = client.MaxBodySize;
+    s.Ssl = client.Context();
+    s.Events = std::make_shared<const Handlers>(
+        Handlers{client.OnCookie, client.OnDocData, client.OnDocEnd, client.OnRequestDone});
+    return s;
+}
+
+void THttpCli::Impl::RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                             const std::function<void()>* idle) {
+    // From here on the client object may disappear inside a handler or `idle`;
+    // only `impl` and the copied settings are used, and the client only after
+    // a Live() check.
+    impl->EndPrevious();
+
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(impl->Mutex);
+        impl->Current = request;
+        if (impl->AbortPending) {
+            impl->AbortPending = false;
+            request->Aborted.store(true);
+        }
+    }
+    Transfer transfer(*impl, request, std::move(settings), sink);
+    bool bodyBegun = false;
+    std::exception_ptr failure;
+    bool httpFailure = false;
+    try {
+        if (!transfer.Live())
+            transfer.FailAbort();
+        transfer.Start();
+        transfer.Run(idle, [&] {
+            transfer.DeliverCookies();
+            for (const std::string& piece : transfer.Pieces) {
+                if (!transfer.Live())
+                    break;
+                bodyBegun = true;
+                if (transfer.Params.Events->OnDocData)
+                    transfer.Params.Events->OnDocData(transfer.Owner(), piece.data(), piece.size());
+            }
+            transfer.Pieces.clear();
+        });
+    } catch (const EHttpException&) {
+        failure = std::current_exception();
+        httpFailure = true;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    impl->Status.store(transfer.Status);
+    bool aborted = false;
+    {
+        std::lock_guard lock(impl->Mutex);
+        request->Finished = true;
+        aborted = request->Aborted.load() || !impl->Alive.load();
+    }
+    // An Abort that reached this request always shows as an abort, also when
+    // it came as the transfer was ending anyway.
+    if (aborted)
+        transfer.FailAbort();
+    if (sink == nullptr && (!failure || (httpFailure && bodyBegun)) &&
+        transfer.Params.Events->OnDocEnd)
+        transfer.Params.Events->OnDocEnd(transfer.Owner());
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                              Settings settings) {
+    const std::shared_ptr<const Handlers> events = settings.Events;
+    // Queued events run on the main thread; each checks that its request has
+    // not been aborted and that the client still exists.
+    const auto live = [impl, request] { return !request->Aborted.load() && impl->Alive.load(); };
+
+    std::string error;
+    bool bodyBegun = false;
+    {
+        Transfer transfer(*impl, request, std::move(settings), nullptr);
+        try {
+            transfer.Start();
+            transfer.Run(nullptr, [&] {
+                transfer.DeliverCookies();
+                for (std::string& piece : transfer.Pieces) {
+                    if (!transfer.Live())
+                        break;
+                    bodyBegun = true;
+                    Post([impl, events, live, data = std::move(piece)] {
+                        if (live() && events->OnDocData)
+                            events->OnDocData(impl->Owner, data.data(), data.size());
+                    });
+                }
+                transfer.Pieces.clear();
+            });
+        } catch (const EHttpException& e) {
+            error = e.ClassName() + " " + e.what();
+        } catch (const std::exception& e) {
+            error = std::string(EHttpException::ClassTransport) + " " + e.what();
+        } catch (...) {
+            error = std::string(EHttpException::ClassTransport) + " unknown failure";
+        }
+        impl->Status.store(transfer.Status);
+    }
+
+    if (live()) {
+        if (error.empty() || bodyBegun) {
+            Post([impl, events, live] {
+                if (live() && events->OnDocEnd)
+                    events->OnDocEnd(impl->Owner);
+            });
+        }
+        Post([impl, request, events, error] {
+            {
+                std::lock_guard lock(impl->Mutex);
+                if (request->Aborted.load() || !impl->Alive.load())
+                    return;
+                request->Finished = true;
+                if (impl->Current == request)
+                    impl->BusyFlag.store(false);
+            }
+            if (events->OnRequestDone)
+                events->OnRequestDone(impl->Owner, error);
+        });
+    }
+    request->ThreadDone.store(true);
+    detail::NotifyMainThread();
+}
+
+THttpCli::THttpCli() : FImpl(std::make_shared<Impl>(*this)) {
+    GlobalInit();
+}
+
+THttpCli::~THttpCli() {
+    EndRequests();
+}
+
+void THttpCli::EndRequests() {
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Alive.store(false);
+        FImpl->AbortCurrentLocked();
+    }
+    FImpl->JoinWorker();
+}
+
+void THttpCli::Get(std::string& body) {
+    std::string received;
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), &received, nullptr);
+    body.swap(received);
+}
+
+void THttpCli::GetPieces(const std::function<void()>& idle) {
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), nullptr, &idle);
+}
+
+void THttpCli::GetASync() {
+    FImpl->EndPrevious();
+
+    Settings settings = FImpl->Snapshot(*this);
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Current = request;
+        if (FImpl->AbortPending) {
+            // Aborted before it started: it ends without any event.
+            FImpl->AbortPending = false;
+            request->Aborted.store(true);
+            request->Finished = true;
+            FImpl->Status.store(0);
+            return;
+        }
+        FImpl->BusyFlag.store(true);
+    }
+    FImpl->WorkerRequest = request;
+    FImpl->Worker = std::thread(&Impl::RunAsync, FImpl, request, std::move(settings));
+}
+
+void THttpCli::Abort() {
+    std::lock_guard lock(FImpl->Mutex);
+    if (!FImpl->AbortCurrentLocked())
+        FImpl->AbortPending = true;
+}
+
+bool THttpCli::Busy() const {
+    return FImpl->BusyFlag.load();
+}
+
+int THttpCli::StatusCode() const {
+    return FImpl->Status.load();
+}
+
+} // namespace corvane
