@@ -1,0 +1,130 @@
+// The TLS client against a real HTTPS server on 127.0.0.1 with a self-signed
+// certificate for "localhost": the default context verifies nothing, a
+// context with the certificate verifies as told, a failed handshake fails.
+
+#include "HttpCli.h"
+#include "HttpTestUtil.h"
+#include "NetTestServers.h"
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace corvane::test {
+namespace {
+
+class HttpCliTlsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        FFolder = new TempDir;
+        FCert = new CertificateFiles(MakeSelfSignedCertificate(FFolder->Path()));
+    }
+    static void TearDownTestSuite() {
+        delete FCert;
+        delete FFolder;
+    }
+    static TempDir* FFolder;
+    static CertificateFiles* FCert;
+};
+TempDir* HttpCliTlsTest::FFolder = nullptr;
+CertificateFiles* HttpCliTlsTest::FCert = nullptr;
+
+struct TlsCase {
+    const char* Name;
+    const char* Host; // the host name in the URL
+    bool UseCaFile;   // the context names the test certificate as CA
+    bool VerifyPeer;
+    bool VerifyHost;
+    bool NoContext; // the client was never given a context
+    bool Succeeds;
+};
+
+class HttpCliTlsCaseTest : public HttpCliTlsTest, public ::testing::WithParamInterface<TlsCase> {};
+
+TEST_P(HttpCliTlsCaseTest, CertificateCheckFollowsTheContext) {
+    const TlsCase& c = GetParam();
+    TestHttpServer server(FCert);
+    TSslHttpCli client;
+    if (!c.NoContext) {
+        auto context = std::make_shared<TSslContext>();
+        if (c.UseCaFile)
+            context->CaFile = FCert->CertFile;
+        context->VerifyPeer = c.VerifyPeer;
+        context->VerifyHost = c.VerifyHost;
+        client.SetSslContext(context);
+    }
+    client.URL = WithCredentials(server.Url("/body", c.Host));
+    std::string body;
+    const auto failure = GetFailure(client, &body);
+    if (c.Succeeds) {
+        ASSERT_FALSE(failure) << failure->what();
+        EXPECT_EQ(body, "hello world");
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_EQ(server.Requests()[0].Version, "HTTP/1.0");
+        return;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->ClassName(), EHttpException::ClassTransport);
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contexts, HttpCliTlsCaseTest,
+    ::testing::Values(
+        // A recorder's certificate rarely names the address the user typed.
+        TlsCase{"NoContextByIp", "127.0.0.1", false, false, false, true, true},
+        TlsCase{"DefaultContextByIp", "127.0.0.1", false, false, false, false, true},
+        TlsCase{"VerifiedByName", "localhost", true, true, true, false, true},
+        TlsCase{"VerifiedPeerByIp", "127.0.0.1", true, true, false, false, true},
+        TlsCase{"WrongNameByIp", "127.0.0.1", true, true, true, false, false},
+        TlsCase{"UnknownIssuer", "localhost", false, true, true, false, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// One context serves several clients and lives as long as any of them.
+TEST_F(HttpCliTlsTest, SharedContextOutlivesItsCreator) {
+    TestHttpServer server(FCert);
+    auto first = std::make_unique<TSslHttpCli>();
+    auto second = std::make_unique<TSslHttpCli>();
+    std::weak_ptr<TSslContext> watch;
+    {
+        auto context = std::make_shared<TSslContext>();
+        context->CaFile = FCert->CertFile;
+        context->VerifyPeer = context->VerifyHost = true;
+        first->SetSslContext(context);
+        second->SetSslContext(context);
+        watch = context;
+    }
+    for (TSslHttpCli* client : {first.get(), second.get()}) {
+        client->URL = WithCredentials(server.Url("/body", "localhost"));
+        ASSERT_FALSE(GetFailure(*client));
+    }
+    first.reset();
+    EXPECT_FALSE(watch.expired());
+    second.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+// A TLS client against a server that speaks plain HTTP: the handshake fails.
+TEST_F(HttpCliTlsTest, FailedHandshakeFails) {
+    TestHttpServer plain;
+    TSslHttpCli client;
+    client.URL = WithCredentials("https://127.0.0.1:" + std::to_string(plain.Port()) + "/body");
+    const auto failure = GetFailure(client);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->ClassName(), EHttpException::ClassTransport);
+    EXPECT_THAT(failure->what(),
+                ::testing::StartsWith("GET https://127.0.0.1:" + std::to_string(plain.Port())));
+}
+
+// The TLS client speaks plain HTTP too, so one client serves either setting.
+TEST_F(HttpCliTlsTest, TlsClientFetchesPlainHttp) {
+    TestHttpServer plain;
+    TSslHttpCli client;
+    client.URL = WithCredentials(plain.Url("/body"));
+    std::string body;
+    ASSERT_FALSE(GetFailure(client, &body));
+    EXPECT_EQ(body, "hello world");
+}
+
+} // namespace
+} // namespace corvane::test

@@ -1,0 +1,356 @@
+#include "NetTestServers.h"
+
+#include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace corvane::test {
+
+std::string SeenRequest::Header(const std::string& name) const {
+    for (const auto& [key, value] : Headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0)
+            return value;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Certificate
+
+namespace {
+
+template <typename T, void (*Free)(T*)> struct Deleter {
+    void operator()(T* p) const { Free(p); }
+};
+using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using Cert = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using Ext = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION, X509_EXTENSION_free>>;
+
+void Check(bool ok, const char* what) {
+    if (!ok)
+        throw std::runtime_error(std::string("OpenSSL: ") + what + " failed");
+}
+
+void WritePem(const std::string& path, const std::function<int(FILE*)>& write) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    Check(f != nullptr, "opening a PEM file");
+    const int ok = write(f);
+    std::fclose(f);
+    Check(ok == 1, "writing a PEM file");
+}
+
+} // namespace
+
+CertificateFiles MakeSelfSignedCertificate(const std::string& folder) {
+    PKey key(EVP_EC_gen("P-256"));
+    Check(key != nullptr, "EVP_EC_gen");
+    Cert cert(X509_new());
+    Check(cert != nullptr, "X509_new");
+    Check(X509_set_version(cert.get(), 2) == 1, "X509_set_version");
+    Check(ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1) == 1, "serial number");
+    Check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr, "notBefore");
+    Check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24 * 30) != nullptr, "notAfter");
+    Check(X509_set_pubkey(cert.get(), key.get()) == 1, "X509_set_pubkey");
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                     reinterpret_cast<const unsigned char*>("localhost"), -1, -1,
+                                     0) == 1,
+          "subject name");
+    Check(X509_set_issuer_name(cert.get(), name) == 1, "issuer name");
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
+    for (const auto& [nid, value] : {std::pair{NID_subject_alt_name, "DNS:localhost"},
+                                     std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+        Ext ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value));
+        Check(ext != nullptr, "extension");
+        Check(X509_add_ext(cert.get(), ext.get(), -1) == 1, "X509_add_ext");
+    }
+    Check(X509_sign(cert.get(), key.get(), EVP_sha256()) > 0, "X509_sign");
+
+    CertificateFiles files{folder + "/cert.pem", folder + "/key.pem"};
+    WritePem(files.CertFile, [&](FILE* f) { return PEM_write_X509(f, cert.get()); });
+    WritePem(files.KeyFile, [&](FILE* f) {
+        return PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    return files;
+}
+
+// ---------------------------------------------------------------------------
+// HTTP server
+
+TestHttpServer::TestHttpServer(const CertificateFiles* tls) : FTls(tls != nullptr) {
+    if (tls)
+        FServer = std::make_unique<httplib::SSLServer>(tls->CertFile.c_str(), tls->KeyFile.c_str());
+    else
+        FServer = std::make_unique<httplib::Server>();
+    if (!FServer->is_valid())
+        throw std::runtime_error("the test HTTP server could not be set up");
+    // Enough workers for every request a test may hold open at once.
+    FServer->new_task_queue = [] { return new httplib::ThreadPool(16); };
+
+    auto& s = *FServer;
+    s.Get("/body", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.set_content("hello world", "text/plain");
+    });
+    s.Get(R"(/status/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.status = std::stoi(req.matches[1].str());
+        res.set_content("status body " + req.matches[1].str(), "text/plain");
+    });
+    s.Get("/redirect", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.status = 302;
+        res.set_header("Location", "/body");
+        res.set_content("redirect body", "text/plain");
+    });
+    s.Get("/loop", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.status = 302;
+        res.set_header("Location", req.target);
+    });
+    s.Get("/cookies", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.set_header("Set-Cookie", "a=1; Path=/");
+        res.set_header("Set-Cookie", "b=2");
+        res.set_content("cookies", "text/plain");
+    });
+    s.Get("/cookie-redirect", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.status = 302;
+        res.set_header("Set-Cookie", "c=3");
+        res.set_header("Location", "/cookies");
+    });
+    s.Get(R"(/size/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+        Record(req);
+        res.set_content(std::string(std::stoul(req.matches[1].str()), 'x'), "text/plain");
+    });
+
+    FPort = FServer->bind_to_any_port("127.0.0.1");
+    if (FPort <= 0)
+        throw std::runtime_error("the test HTTP server could not bind");
+    FThread = std::thread([this] { FServer->listen_after_bind(); });
+    // stop() only works once the server runs.
+    while (!FServer->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TestHttpServer::~TestHttpServer() {
+    FServer->stop();
+    FThread.join();
+}
+
+std::string TestHttpServer::Url(const std::string& path, const std::string& host) const {
+    return std::string(FTls ? "https" : "http") + "://" + host + ":" + std::to_string(FPort) + path;
+}
+
+void TestHttpServer::Record(const httplib::Request& req) {
+    SeenRequest seen;
+    seen.Method = req.method;
+    seen.Target = req.target;
+    seen.Version = req.version;
+    for (const auto& [key, value] : req.headers) {
+        // cpp-httplib adds the peer's address as pseudo headers.
+        if (key == "REMOTE_ADDR" || key == "REMOTE_PORT" || key == "LOCAL_ADDR" ||
+            key == "LOCAL_PORT")
+            continue;
+        seen.Headers.emplace(key, value);
+    }
+    std::lock_guard lock(FMutex);
+    FRequests.push_back(std::move(seen));
+}
+
+std::vector<SeenRequest> TestHttpServer::Requests() const {
+    std::lock_guard lock(FMutex);
+    return FRequests;
+}
+
+// ---------------------------------------------------------------------------
+// Raw server
+
+namespace {
+
+// Fills the accept queue of a listening socket that never accepts, so that a
+// further connection attempt hangs. Returns the sockets that fill it.
+std::vector<int> FillAcceptQueue(int port) {
+    std::vector<int> fillers;
+    for (int i = 0; i < 64; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        pollfd p{fd, POLLOUT, 0};
+        const bool connected = ::poll(&p, 1, 300) == 1;
+        if (!connected) {
+            ::close(fd);
+            return fillers;
+        }
+        fillers.push_back(fd);
+    }
+    throw std::runtime_error("the accept queue did not fill");
+}
+
+} // namespace
+
+RawServer::RawServer(Handler handler, int backlog, bool accept) : FHandler(std::move(handler)) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(FListen, backlog) != 0)
+        throw std::runtime_error("raw server: bind/listen failed");
+    socklen_t len = sizeof addr;
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &len);
+    FPort = ntohs(addr.sin_port);
+    if (accept) {
+        FAcceptThread = std::thread([this] { AcceptLoop(); });
+    } else {
+        for (const int fd : FillAcceptQueue(FPort))
+            FOpen.insert(fd);
+    }
+}
+
+RawServer::~RawServer() {
+    {
+        std::lock_guard lock(FMutex);
+        FStopping.store(true);
+        for (const int fd : FOpen)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    FCv.notify_all();
+    ::shutdown(FListen, SHUT_RDWR);
+    if (FAcceptThread.joinable())
+        FAcceptThread.join();
+    ::close(FListen);
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(FMutex);
+        threads.swap(FThreads);
+    }
+    for (auto& t : threads)
+        t.join();
+    // Whatever is left are the queue fillers of a server that never accepts.
+    for (const int fd : FOpen)
+        ::close(fd);
+}
+
+std::string RawServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(FPort) + path;
+}
+
+void RawServer::AcceptLoop() {
+    for (;;) {
+        const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (FStopping.load())
+                return;
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        std::lock_guard lock(FMutex);
+        if (FStopping.load()) {
+            ::close(fd);
+            return;
+        }
+        FOpen.insert(fd);
+        ++FConnections;
+        FThreads.emplace_back([this, fd] {
+            try {
+                FHandler(*this, fd);
+            } catch (...) {
+            }
+            std::lock_guard lock(FMutex);
+            FOpen.erase(fd);
+            ::close(fd);
+        });
+    }
+}
+
+std::string RawServer::ReadHead(int fd) {
+    std::string head;
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        const ssize_t n = ::recv(fd, &c, 1, 0);
+        if (n <= 0)
+            return {};
+        head += c;
+    }
+    const std::string line = head.substr(0, head.find("\r\n"));
+    {
+        std::lock_guard lock(FMutex);
+        FLines.push_back(line);
+    }
+    FCv.notify_all();
+    return head;
+}
+
+bool RawServer::Send(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void RawServer::ResetOnClose(int fd) {
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+bool RawServer::WaitForStop(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(FMutex);
+    return FCv.wait_for(lock, timeout, [this] { return FStopping.load(); });
+}
+
+std::vector<std::string> RawServer::RequestLines() const {
+    std::lock_guard lock(FMutex);
+    return FLines;
+}
+
+bool RawServer::WaitForRequests(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(FMutex);
+    return FCv.wait_for(lock, timeout, [&] { return FLines.size() >= n; });
+}
+
+size_t RawServer::Connections() const {
+    std::lock_guard lock(FMutex);
+    return FConnections;
+}
+
+void SilentPeer(RawServer& server, int fd) {
+    server.ReadHead(fd);
+    server.WaitForStop();
+}
+
+void EndlessPeer(RawServer& server, int fd) {
+    if (server.ReadHead(fd).empty())
+        return;
+    if (!RawServer::Send(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n"))
+        return;
+    const std::string block(4096, 'e');
+    while (!server.Stopping() && RawServer::Send(fd, block))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+} // namespace corvane::test
