@@ -1,0 +1,110 @@
+#pragma once
+
+// The client's session with one recorder: settings copy, URLs and
+// credentials, request execution, the list of active calls and the engine
+// threads, and the four events through which the engine talks to the user
+// interface.
+
+#include "AnswerFormat.h"
+#include "CallList.h"
+#include "HttpCli.h"
+#include "QuorinConfig.h"
+#include "StopWatch.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+class TStartStopThread;
+class TQuorinThread;
+
+// Status codes raised through OnStatus.
+enum : int32_t {
+    LogOnRefused = 1,
+    ConnectFailed = 2,
+    EngineStopped = 3, // raised by the main window itself
+    ServerError = 8,
+};
+
+// Results of Start.
+enum : int {
+    StartOk = 0,
+    MissingCredentials = 1,
+    MissingServer = 2,
+};
+
+// Largest poll answer accepted; a recorder that sends more is broken.
+constexpr size_t MaxAnswerSize = 16 * 1024 * 1024;
+
+class TCorvane {
+public:
+    TCorvane();
+    // Stops and waits for a run that is still going (the owner normally waits
+    // for OnStopped first).
+    virtual ~TCorvane();
+    TCorvane(const TCorvane&) = delete;
+    TCorvane& operator=(const TCorvane&) = delete;
+
+    // Events. OnLog and OnStatus arrive on worker threads too, OnCallsChanged
+    // on the polling thread; the raising thread waits for the receiver.
+    // OnStopped arrives on the main thread.
+    std::function<void(TCorvane&)> OnCallsChanged;
+    std::function<void(TCorvane&)> OnStopped;
+    std::function<void(int32_t code)> OnStatus;
+    std::function<void(const std::string& text)> OnLog;
+
+    // The last know token received; polling thread only while running.
+    std::string Know;
+
+    // Main thread, while stopped: copies every field of `config`.
+    void SetConfig(const TQuorinConfig& config);
+    const TQuorinConfig& Config() const { return FConfig; }
+
+    // Main thread. Start returns StartOk, MissingCredentials or MissingServer.
+    int Start();
+    // Main thread: marks the polling thread terminated and aborts its request.
+    // Returns at once; OnStopped follows. Does nothing when nothing runs.
+    void Stop();
+    bool IsRunning() const { return FRunning; }
+
+    // Main thread: a deep copy of the active calls, under the list lock.
+    void GetCalls(TCallList& destination);
+    // Polling thread: replaces the list from an answer and raises OnCallsChanged.
+    void UpdateCalls(const std::string& listText, const std::string& serverTimeText);
+
+    // Request building; any thread that runs a request.
+    std::string BaseUrl() const;
+    std::string CredentialsQuery() const;
+    THttpCli& SelectHttpClient(THttpCli& plain, TSslHttpCli& tls) const;
+    std::string ExecuteRequest(THttpCli& plain, TSslHttpCli& tls, const std::string& query);
+    void HookCookies(THttpCli& plain, THttpCli& tls);
+
+    void Log(const std::string& text);
+    void ReportStatus(int32_t code);
+    void LogFields(const StrMap& fields);
+
+    // The TLS context of the current run; clients that use it keep it alive.
+    std::shared_ptr<TSslContext> SslContext() const { return FSslContext; }
+
+    // Encodes a user name, password or know token for a query.
+    static std::string UrlEncode(std::string_view text);
+
+private:
+    friend class TQuorinThread;
+    void HandleRunEnded();
+    void HandleCookie(THttpCli& sender, const std::string& cookie);
+    void WaitForRunToEnd();
+
+    TQuorinConfig FConfig;
+    std::unique_ptr<TStartStopThread> FPollThread;
+    TQuorinThread* FStarterThread = nullptr; // frees itself
+    bool FRunning = false;
+    std::shared_ptr<TSslContext> FSslContext;
+    TCriticalSection FListLock;
+    TCallList FCalls;
+};
+
+} // namespace corvane

@@ -1,0 +1,120 @@
+#include "EngineThreads.h"
+
+#include "Corvane.h"
+
+#include <cstdlib>
+#include <cxxabi.h>
+#include <thread>
+#include <typeinfo>
+
+namespace corvane {
+
+namespace {
+
+// The class name of an error for the log: the HTTP layer names its own kinds,
+// other errors are named by their C++ type.
+std::string ClassNameOf(const std::exception& e) {
+    if (const auto* http = dynamic_cast<const EHttpException*>(&e))
+        return http->ClassName();
+    int status = 0;
+    char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status);
+    std::string result = (status == 0 && name) ? name : typeid(e).name();
+    std::free(name);
+    return result;
+}
+
+constexpr int kStepMs = 200;
+
+} // namespace
+
+TStartStopThread::TStartStopThread(bool createSuspended, TCorvane& session,
+                                   std::shared_ptr<TSslContext> sslContext)
+    : TThread(createSuspended), FPlainClient(std::make_unique<THttpCli>()),
+      FTlsClient(std::make_unique<TSslHttpCli>()), FSession(session),
+      FSslContext(std::move(sslContext)) {
+    FSession.HookCookies(*FPlainClient, *FTlsClient);
+}
+
+TStartStopThread::~TStartStopThread() {
+    // The clients must outlive the thread that uses them.
+    Terminate();
+    AbortRequests();
+    Shutdown();
+}
+
+void TStartStopThread::AbortRequests() {
+    FPlainClient->Abort();
+    FTlsClient->Abort();
+}
+
+void TStartStopThread::WaitInterruptible(int ms) {
+    const int steps = ms / kStepMs;
+    for (int i = 0; i < steps; ++i) {
+        if (Terminated())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+    }
+}
+
+void TStartStopThread::Execute() {
+    FTlsClient->SetSslContext(FSslContext);
+    bool firstRequest = true;
+    try {
+        while (!Terminated()) {
+            int minCycleSeconds = 2;
+            StopWatch watch;
+            watch.Start();
+            try {
+                const std::string know = firstRequest ? std::string("xxx") : FSession.Know;
+                firstRequest = false;
+                const std::string query =
+                    "info=AllActiveCalls&wait=10&know=" + TCorvane::UrlEncode(know);
+                const std::string answer =
+                    FSession.ExecuteRequest(*FPlainClient, *FTlsClient, query);
+                const StrMap fields = ParseAnswer(answer);
+                FSession.LogFields(fields);
+                if (const auto error = fields.find("Error"); error != fields.end()) {
+                    FSession.ReportStatus(error->second == "NotLoggedIn" ? LogOnRefused
+                                                                         : ServerError);
+                    WaitInterruptible(12000);
+                } else {
+                    const auto list = fields.find("List");
+                    const auto serverTime = fields.find("ServerTime");
+                    FSession.UpdateCalls(list != fields.end() ? list->second : std::string(),
+                                         serverTime != fields.end() ? serverTime->second
+                                                                    : std::string());
+                    const auto know2 = fields.find("Know");
+                    FSession.Know = know2 != fields.end() ? know2->second : std::string();
+                }
+            } catch (const EHttpException& e) {
+                FSession.Log("st/st exception (inner): " + e.ClassName() + " " + e.what());
+                if (!Terminated()) {
+                    FSession.ReportStatus(ConnectFailed);
+                    minCycleSeconds = 10;
+                }
+            }
+            if (Terminated())
+                break;
+            watch.Stop();
+            if (watch.ElapsedSeconds < 2.0f) {
+                WaitInterruptible(static_cast<int>(
+                    (static_cast<float>(minCycleSeconds) - watch.ElapsedSeconds) * 1000.0f));
+            }
+        }
+    } catch (const std::exception& e) {
+        FSession.Log("st/st exception (loop): " + ClassNameOf(e) + " " + e.what());
+    } catch (...) {
+        FSession.Log("st/st exception (loop): unknown ");
+    }
+}
+
+TQuorinThread::TQuorinThread(bool createSuspended, TCorvane& session)
+    : TThread(createSuspended), FSession(session) {}
+
+void TQuorinThread::Execute() {
+    FSession.Log("Engine started");
+    FSession.FPollThread->Resume();
+    FSession.FPollThread->WaitFor();
+}
+
+} // namespace corvane

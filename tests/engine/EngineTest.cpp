@@ -1,0 +1,311 @@
+// The polling engine against the recorder simulator, over real sockets.
+
+#include "Corvane.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+using namespace corvane;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Collects everything the session reports, from whatever thread.
+class EngineProbe {
+public:
+    explicit EngineProbe(const TQuorinConfig& config) {
+        session.SetConfig(config);
+        session.OnLog = [this](const std::string& t) {
+            std::lock_guard lock(FMutex);
+            FLog.push_back(t);
+        };
+        session.OnStatus = [this](int32_t code) {
+            std::lock_guard lock(FMutex);
+            FStatuses.push_back({code, Clock::now()});
+        };
+        session.OnCallsChanged = [this](TCorvane&) {
+            std::lock_guard lock(FMutex);
+            ++FCallsChanged;
+        };
+        session.OnStopped = [this](TCorvane&) {
+            stoppedAt = Clock::now();
+            ++stopped;
+        };
+    }
+
+    static TQuorinConfig Config(const test::QuorinSim& sim, const std::string& user = "supervisor",
+                                const std::string& password = "secret") {
+        TQuorinConfig c;
+        c.Server = sim.Server();
+        c.UserName = user;
+        c.Password = password;
+        return c;
+    }
+
+    std::vector<std::string> Log() const {
+        std::lock_guard lock(FMutex);
+        return FLog;
+    }
+    bool LogHas(const std::string& text) const {
+        const auto l = Log();
+        return std::any_of(l.begin(), l.end(),
+                           [&](const std::string& s) { return s.find(text) != std::string::npos; });
+    }
+    std::vector<std::pair<int32_t, Clock::time_point>> Statuses() const {
+        std::lock_guard lock(FMutex);
+        return FStatuses;
+    }
+    size_t StatusCount(int32_t code) const {
+        const auto s = Statuses();
+        return static_cast<size_t>(
+            std::count_if(s.begin(), s.end(), [&](const auto& p) { return p.first == code; }));
+    }
+    int CallsChanged() const {
+        std::lock_guard lock(FMutex);
+        return FCallsChanged;
+    }
+    // Stops the engine and waits (serving the main-thread queue) for OnStopped.
+    Clock::duration StopAndWait() {
+        const auto t0 = Clock::now();
+        session.Stop();
+        EXPECT_TRUE(test::PumpUntil([&] { return stopped > 0; }, 10s));
+        return stoppedAt - t0;
+    }
+
+    TCorvane session;
+    int stopped = 0;
+    Clock::time_point stoppedAt;
+
+private:
+    mutable std::mutex FMutex;
+    std::vector<std::string> FLog;
+    std::vector<std::pair<int32_t, Clock::time_point>> FStatuses;
+    int FCallsChanged = 0;
+};
+
+std::vector<test::QuorinSim::Request> WaitForPolls(const test::QuorinSim& sim, size_t n,
+                                                   std::chrono::milliseconds timeout) {
+    std::vector<test::QuorinSim::Request> r;
+    test::PumpUntil(
+        [&] {
+            r = sim.Requests("AllActiveCalls");
+            return r.size() >= n;
+        },
+        timeout);
+    return r;
+}
+
+TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
+    test::QuorinSim sim({"--no-hold"});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1&age=30&lname=J%C3%BCrgen&direction=1");
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    EXPECT_TRUE(p.session.IsRunning());
+    const auto polls = WaitForPolls(sim, 3, 15s);
+    ASSERT_GE(polls.size(), 3u);
+    p.StopAndWait();
+    EXPECT_FALSE(p.session.IsRunning());
+
+    EXPECT_EQ(polls[0].Param("know"), "xxx");
+    EXPECT_EQ(polls[0].Param("wait"), "10");
+    EXPECT_EQ(polls[0].version, "HTTP/1.0");
+    // The next poll names the token that came with the previous answer.
+    std::vector<std::string> tokens;
+    for (const auto& l : p.Log())
+        if (l.rfind("Know=", 0) == 0)
+            tokens.push_back(l.substr(5));
+    ASSERT_GE(tokens.size(), 2u);
+    EXPECT_EQ(polls[1].Param("know"), tokens[0]);
+    EXPECT_EQ(polls[2].Param("know"), tokens[1]);
+    // A recorder that answers at once is polled every 2 s (200 ms wait steps).
+    for (size_t i = 1; i < polls.size(); ++i)
+        EXPECT_GE(polls[i].ms - polls[i - 1].ms, 1790) << "poll " << i;
+    EXPECT_TRUE(p.LogHas("GET info=AllActiveCalls&wait=10&know=xxx"));
+    EXPECT_TRUE(p.LogHas("Engine started"));
+    EXPECT_GE(p.CallsChanged(), 3);
+    TCallList calls;
+    p.session.GetCalls(calls);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]->lname, u"J\u00FCrgen");
+    EXPECT_EQ(calls[0]->direction, 1);
+    EXPECT_GE(calls[0]->length, 29);
+    EXPECT_EQ(p.StatusCount(ConnectFailed), 0u);
+}
+
+TEST(Engine, PollsBackToBackWhenTheRecorderHoldsEachRequest) {
+    test::QuorinSim sim;
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    auto polls = WaitForPolls(sim, 2, 10s);
+    ASSERT_EQ(polls.size(), 2u);
+    test::PumpFor(3s); // the second poll is held by the recorder meanwhile
+    sim.Control("/sim/calls/add?id=5&remoteid=r5");
+    polls = WaitForPolls(sim, 3, 5s);
+    ASSERT_GE(polls.size(), 3u);
+    p.StopAndWait();
+    // The held poll lasted more than 2 s, so the next one followed at once.
+    EXPECT_GE(polls[2].ms - polls[1].ms, 2800);
+    EXPECT_LT(polls[2].ms - polls[1].ms, 3900);
+}
+
+TEST(Engine, RefusedLogOnIsReportedEveryTwelveSecondsAndStopEndsTheWait) {
+    test::QuorinSim sim({"--no-hold"});
+    EngineProbe p(EngineProbe::Config(sim, "supervisor", "wrong"));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(LogOnRefused) >= 2; }, 20s));
+    test::PumpFor(1s);
+    const auto stopTime = p.StopAndWait();
+    const auto s = p.Statuses();
+    ASSERT_EQ(s.size(), 2u);
+    const auto gap = s[1].second - s[0].second;
+    EXPECT_GE(gap, 11800ms);
+    EXPECT_LE(gap, 13500ms);
+    EXPECT_TRUE(p.LogHas("Error=NotLoggedIn"));
+    // Stop during the 12 s wait ends the run within a wait step, without a further poll.
+    EXPECT_LT(stopTime, 1s);
+    EXPECT_EQ(sim.Requests("AllActiveCalls").size(), 2u);
+}
+
+TEST(Engine, AnyOtherErrorIsAServerError) {
+    test::QuorinSim sim({"--no-hold"});
+    sim.Control("/sim/fault?mode=error&text=DatabaseDown&count=1");
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ServerError) == 1; }, 10s));
+    p.StopAndWait();
+    EXPECT_TRUE(p.LogHas("Error=DatabaseDown"));
+    EXPECT_EQ(p.StatusCount(LogOnRefused), 0u);
+    EXPECT_EQ(p.CallsChanged(), 0);
+}
+
+TEST(Engine, UnreachableRecorderIsReportedEveryTenSeconds) {
+    TQuorinConfig c;
+    c.Server = "127.0.0.1:" + std::to_string(test::FreePort());
+    c.UserName = "u";
+    c.Password = "p";
+    EngineProbe p(c);
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ConnectFailed) >= 2; }, 15s));
+    p.StopAndWait();
+    const auto s = p.Statuses();
+    ASSERT_EQ(s.size(), 2u);
+    const auto gap = s[1].second - s[0].second;
+    EXPECT_GE(gap, 9500ms);
+    EXPECT_LE(gap, 11000ms);
+    EXPECT_TRUE(p.LogHas("st/st exception (inner):"));
+}
+
+TEST(Engine, StopDuringAHeldRequestEndsTheRunWithoutAStatus) {
+    test::QuorinSim sim;
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(WaitForPolls(sim, 2, 10s).size(), 2u);
+    test::PumpFor(500ms); // the second poll is now held
+    const auto stopTime = p.StopAndWait();
+    EXPECT_LT(stopTime, 1s);
+    EXPECT_EQ(p.Statuses().size(), 0u);
+    EXPECT_TRUE(p.LogHas("st/st exception (inner):"));
+    EXPECT_EQ(p.stopped, 1);
+}
+
+TEST(Engine, CookieComesBackUntilTheRunEnds) {
+    test::QuorinSim sim({"--no-hold"});
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(WaitForPolls(sim, 2, 10s).size(), 2u);
+    p.StopAndWait();
+    EXPECT_TRUE(p.LogHas("Received cookie"));
+    p.stopped = 0;
+    ASSERT_EQ(p.session.Start(), StartOk);
+    const auto polls = WaitForPolls(sim, 3, 10s);
+    p.StopAndWait();
+    ASSERT_GE(polls.size(), 3u);
+    EXPECT_EQ(polls[0].cookie, "");
+    EXPECT_NE(polls[1].cookie.find("QSESSID="), std::string::npos);
+    // A new run has new clients, and so no cookie on its first request.
+    EXPECT_EQ(polls[2].cookie, "");
+    // The first request of every run names "xxx".
+    EXPECT_EQ(polls[2].Param("know"), "xxx");
+}
+
+TEST(Engine, CredentialsArriveIntactAndNeverReachTheLog) {
+    const std::string user = "jo smith&co%+~\xC3\xA4";
+    const std::string password = "p a&s%s+w~o\xE2\x82\xAC\xFF";
+    test::QuorinSim sim({"--no-hold", "--user", user, "--password", password});
+    EngineProbe p(EngineProbe::Config(sim, user, password));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
+    p.StopAndWait();
+    const auto polls = sim.Requests("AllActiveCalls");
+    ASSERT_GE(polls.size(), 1u);
+    EXPECT_EQ(polls[0].Param("username"), user);
+    EXPECT_EQ(polls[0].Param("password"), password);
+    EXPECT_EQ(p.StatusCount(LogOnRefused), 0u);
+    const std::string encoded = TCorvane::UrlEncode(password);
+    for (const auto& line : p.Log()) {
+        EXPECT_EQ(line.find(password), std::string::npos) << line;
+        EXPECT_EQ(line.find(encoded), std::string::npos) << line;
+        EXPECT_EQ(line.find("password"), std::string::npos) << line;
+    }
+}
+
+TEST(Engine, AfterAFailedFirstRequestTheStoredTokenIsSent) {
+    test::QuorinSim sim({"--no-hold"});
+    sim.Control("/sim/fault?mode=http500&count=1");
+    EngineProbe p(EngineProbe::Config(sim));
+    p.session.Know = "stored-token";
+    ASSERT_EQ(p.session.Start(), StartOk);
+    const auto polls = WaitForPolls(sim, 2, 15s);
+    p.StopAndWait();
+    ASSERT_GE(polls.size(), 2u);
+    EXPECT_EQ(polls[0].Param("know"), "xxx");
+    EXPECT_EQ(polls[1].Param("know"), "stored-token");
+    EXPECT_EQ(p.StatusCount(ConnectFailed), 1u);
+    // A failure waits out 10 s from the start of the failed cycle.
+    EXPECT_GE(polls[1].ms - polls[0].ms, 9500);
+}
+
+TEST(Engine, AnOversizedAnswerIsARequestFailure) {
+    test::QuorinSim sim({"--no-hold"});
+    sim.Control("/sim/fault?mode=oversize&bytes=20000000&count=1");
+    EngineProbe p(EngineProbe::Config(sim));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ConnectFailed) == 1; }, 20s));
+    p.StopAndWait();
+    EXPECT_TRUE(p.LogHas("st/st exception (inner):"));
+    EXPECT_EQ(p.CallsChanged(), 0);
+}
+
+TEST(Engine, AnErrorInTheCallsChangedReceiverEndsTheRun) {
+    test::QuorinSim sim({"--no-hold"});
+    EngineProbe p(EngineProbe::Config(sim));
+    p.session.OnCallsChanged = [](TCorvane&) { throw std::logic_error("receiver failed"); };
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.stopped == 1; }, 10s));
+    EXPECT_FALSE(p.session.IsRunning());
+    EXPECT_TRUE(p.LogHas("st/st exception (loop): std::logic_error receiver failed"));
+}
+
+TEST(Engine, PollsOverTls) {
+    // The control interface speaks TLS too here, so the call comes from a file.
+    test::TempDir tmp;
+    test::WriteFile(tmp.File("calls.txt"), "id=9\tremoteid=r9\trname=\xCE\xA9mega Ltd\n");
+    test::QuorinSim sim({"--no-hold", "--https", "--calls", tmp.File("calls.txt")});
+    TQuorinConfig c = EngineProbe::Config(sim);
+    c.Secure = true;
+    EngineProbe p(c);
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
+    p.StopAndWait();
+    TCallList calls;
+    p.session.GetCalls(calls);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0]->rname, u"\u03A9mega Ltd");
+    EXPECT_EQ(p.StatusCount(ConnectFailed), 0u);
+}
+
+} // namespace
