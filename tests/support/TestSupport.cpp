@@ -24,9 +24,15 @@ extern char** environ;
 
 namespace corvane::test {
 
-std::string BinDir() { return CORVANE_BIN_DIR; }
-std::string TestDataDir() { return CORVANE_TEST_DATA_DIR; }
-std::string SourceDir() { return CORVANE_SOURCE_DIR; }
+std::string BinDir() {
+    return CORVANE_BIN_DIR;
+}
+std::string TestDataDir() {
+    return CORVANE_TEST_DATA_DIR;
+}
+std::string SourceDir() {
+    return CORVANE_SOURCE_DIR;
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -142,11 +148,20 @@ void ChildProcess::Reader(int fd) {
             pending.erase(0, pos + 1);
         }
     }
-    if (!pending.empty()) {
-        std::lock_guard lock(FMutex);
-        FLines.push_back(pending);
-    }
     ::close(fd);
+    std::lock_guard lock(FMutex);
+    if (!pending.empty())
+        FLines.push_back(pending);
+    FReaderDone = true;
+    FReaderDoneCv.notify_all();
+}
+
+void ChildProcess::AwaitReaderAfterExit() {
+    if (Running())
+        return;
+    // A grandchild may keep the pipe open; do not wait for it for ever.
+    std::unique_lock lock(FMutex);
+    FReaderDoneCv.wait_for(lock, std::chrono::seconds(2), [this] { return FReaderDone; });
 }
 
 std::string ChildProcess::WaitForLine(const std::string& text, std::chrono::milliseconds timeout) {
@@ -162,6 +177,7 @@ std::string ChildProcess::WaitForLine(const std::string& text, std::chrono::mill
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    AwaitReaderAfterExit();
     std::lock_guard lock(FMutex);
     for (const auto& l : FLines)
         if (l.find(text) != std::string::npos)
@@ -169,7 +185,8 @@ std::string ChildProcess::WaitForLine(const std::string& text, std::chrono::mill
     return {};
 }
 
-std::vector<std::string> ChildProcess::Lines() const {
+std::vector<std::string> ChildProcess::Lines() {
+    AwaitReaderAfterExit();
     std::lock_guard lock(FMutex);
     return FLines;
 }

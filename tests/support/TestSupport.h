@@ -4,11 +4,12 @@
 // process (the recorder simulator) and a main-thread pump.
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -54,7 +55,8 @@ public:
     pid_t Pid() const { return FPid; }
     // Waits for an output line containing `text`; returns that line, or "" on time-out.
     std::string WaitForLine(const std::string& text, std::chrono::milliseconds timeout);
-    std::vector<std::string> Lines() const;
+    // Every line so far; once the process has ended, everything it wrote.
+    std::vector<std::string> Lines();
     bool Running();
     void Stop();
     // Exit status after it ended (-1 while running or when killed by a signal).
@@ -62,11 +64,15 @@ public:
 
 private:
     void Reader(int fd);
+    // After the process ended: gives the reader a moment to drain the pipe.
+    void AwaitReaderAfterExit();
 
     pid_t FPid = -1;
     int FExitCode = -1;
     bool FReaped = false;
     mutable std::mutex FMutex;
+    std::condition_variable FReaderDoneCv;
+    bool FReaderDone = false;
     std::vector<std::string> FLines;
     std::thread FReader;
 };
