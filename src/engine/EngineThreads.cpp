@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cxxabi.h>
+#include <string>
 #include <thread>
 #include <typeinfo>
 
@@ -73,7 +74,19 @@ void TStartStopThread::Execute() {
                     FSession.ExecuteRequest(*FPlainClient, *FTlsClient, query);
                 const StrMap fields = ParseAnswer(answer);
                 FSession.LogFields(fields);
-                if (const auto error = fields.find("Error"); error != fields.end()) {
+                const auto error = fields.find("Error");
+                // 401 and 407 come back with their body. When that body is not
+                // the recorder's own refusal (a web server or proxy in front
+                // of it answered), it is a refusal all the same, not an answer
+                // that has no calls: the list and the token stay.
+                const int httpStatus =
+                    FSession.SelectHttpClient(*FPlainClient, *FTlsClient).StatusCode();
+                if (error == fields.end() && (httpStatus == 401 || httpStatus == 407)) {
+                    FSession.Log("HTTP " + std::to_string(httpStatus) +
+                                 " answer without an Error field");
+                    FSession.ReportStatus(httpStatus == 401 ? LogOnRefused : ServerError);
+                    WaitInterruptible(12000);
+                } else if (error != fields.end()) {
                     FSession.ReportStatus(error->second == "NotLoggedIn" ? LogOnRefused
                                                                          : ServerError);
                     WaitInterruptible(12000);

@@ -1,0 +1,274 @@
+// The polling engine against a recorder that misbehaves: broken connections,
+// error statuses, a stall, a redirect loop, an oversized answer, a failed TLS
+// handshake and a restart. In every case the session keeps running, reports
+// the status the failure calls for, logs what happened, keeps the calls it
+// knew, and finds its way back once the recorder answers properly again.
+
+#include "Corvane.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+using namespace corvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what the session reports, from whatever thread raises it.
+class FaultProbe {
+public:
+    explicit FaultProbe(const TQuorinConfig& config) {
+        session.SetConfig(config);
+        session.OnLog = [this](const std::string& t) {
+            std::lock_guard lock(FMutex);
+            FLog.push_back(t);
+        };
+        session.OnStatus = [this](int32_t code) {
+            std::lock_guard lock(FMutex);
+            FStatuses.push_back(code);
+        };
+        session.OnCallsChanged = [this](TCorvane&) {
+            std::lock_guard lock(FMutex);
+            ++FCallsChanged;
+        };
+        session.OnStopped = [this](TCorvane&) { ++stopped; };
+    }
+    ~FaultProbe() {
+        if (session.IsRunning())
+            StopAndWait();
+    }
+
+    static TQuorinConfig Config(const std::string& server, bool secure = false) {
+        TQuorinConfig c;
+        c.Server = server;
+        c.Secure = secure;
+        c.UserName = "supervisor";
+        c.Password = "secret";
+        return c;
+    }
+
+    std::vector<std::string> Log() const {
+        std::lock_guard lock(FMutex);
+        return FLog;
+    }
+    // Log lines that contain `text`.
+    size_t LogCount(const std::string& text) const {
+        const auto l = Log();
+        return static_cast<size_t>(std::count_if(l.begin(), l.end(), [&](const std::string& s) {
+            return s.find(text) != std::string::npos;
+        }));
+    }
+    std::vector<int32_t> Statuses() const {
+        std::lock_guard lock(FMutex);
+        return FStatuses;
+    }
+    size_t StatusCount(int32_t code) const {
+        const auto s = Statuses();
+        return static_cast<size_t>(std::count(s.begin(), s.end(), code));
+    }
+    int CallsChanged() const {
+        std::lock_guard lock(FMutex);
+        return FCallsChanged;
+    }
+    // Ids of the session's calls, taken on this (the main) thread.
+    std::vector<std::string> CallIds() {
+        TCallList calls;
+        session.GetCalls(calls);
+        std::vector<std::string> ids;
+        for (const auto& c : calls)
+            ids.push_back(c->id);
+        return ids;
+    }
+    bool WaitForStatus(int32_t code, size_t n, std::chrono::milliseconds timeout) {
+        return test::PumpUntil([&] { return StatusCount(code) >= n; }, timeout);
+    }
+    // Waits until a poll answer has replaced the list more often than `before`.
+    bool WaitForCallsChangedAfter(int before, std::chrono::milliseconds timeout) {
+        return test::PumpUntil([&] { return CallsChanged() > before; }, timeout);
+    }
+    void StopAndWait() {
+        session.Stop();
+        EXPECT_TRUE(test::PumpUntil([&] { return stopped > 0; }, 10s));
+    }
+
+    TCorvane session;
+    int stopped = 0;
+
+private:
+    mutable std::mutex FMutex;
+    std::vector<std::string> FLog;
+    std::vector<int32_t> FStatuses;
+    int FCallsChanged = 0;
+};
+
+// A running session that has the simulator's one call in its list.
+void StartWithOneCall(test::QuorinSim& sim, FaultProbe& p) {
+    sim.Control("/sim/calls/add?id=1&remoteid=r1&age=20");
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(0, 10s));
+    ASSERT_EQ(p.CallIds(), std::vector<std::string>{"1"});
+}
+
+// Faults that make the request fail in the HTTP layer: one failed poll.
+struct RequestFault {
+    const char* name;
+    const char* fault;     // query of /sim/fault
+    const char* className; // EHttpException::ClassName() the log names
+    const char* message;   // part of the error message in the log
+};
+
+class RequestFaults : public ::testing::TestWithParam<RequestFault> {};
+
+TEST_P(RequestFaults, AreReportedAsConnectFailedAndTheEngineRecovers) {
+    const RequestFault& f = GetParam();
+    test::QuorinSim sim({"--no-hold"});
+    FaultProbe p(FaultProbe::Config(sim.Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
+
+    sim.Control(std::string("/sim/fault?") + f.fault);
+    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 20s));
+    const int changedAtFailure = p.CallsChanged();
+    EXPECT_TRUE(p.session.IsRunning());
+    // The failed poll changed nothing the user sees.
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
+    const std::string logged = std::string("st/st exception (inner): ") + f.className + " ";
+    EXPECT_EQ(p.LogCount(logged), 1u);
+    EXPECT_EQ(p.LogCount(f.message), 1u) << "expected the log to name: " << f.message;
+
+    // The fault has passed: the next poll succeeds by itself.
+    sim.Control("/sim/calls/add?id=2&remoteid=r2");
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(changedAtFailure, 20s));
+    EXPECT_EQ(p.CallIds(), (std::vector<std::string>{"1", "2"}));
+    p.StopAndWait();
+    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{ConnectFailed});
+    EXPECT_EQ(p.stopped, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorder, RequestFaults,
+    ::testing::Values(RequestFault{"ResetBeforeAnswering", "mode=reset&count=1",
+                                   EHttpException::ClassTransport, "http://127.0.0.1:"},
+                      RequestFault{"ClosedMidAnswer", "mode=drop&count=1",
+                                   EHttpException::ClassTransport, "http://127.0.0.1:"},
+                      RequestFault{"Http500WithBody", "mode=http500&count=1",
+                                   EHttpException::ClassStatus, "HTTP status 500"},
+                      // Eleven requests: the poll and the ten redirections the client follows.
+                      RequestFault{"RedirectLoop", "mode=redirect-loop&count=11",
+                                   EHttpException::ClassTransport, "redirect"},
+                      RequestFault{"OversizedAnswer", "mode=oversize&bytes=17000000&count=1",
+                                   EHttpException::ClassTooLarge, "larger than the limit"}),
+    [](const ::testing::TestParamInfo<RequestFault>& info) { return info.param.name; });
+
+// A web server in front of the recorder refuses with 401 and a page of its
+// own: that is a refused log-on, not an answer without calls.
+TEST(RecorderFault, Http401WithABodyIsARefusedLogOnThatKeepsTheCalls) {
+    test::QuorinSim sim({"--no-hold"});
+    FaultProbe p(FaultProbe::Config(sim.Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
+    const int changedBefore = p.CallsChanged();
+    const size_t pollsBefore = sim.Requests("AllActiveCalls").size();
+
+    sim.Control("/sim/fault?mode=http401&count=1");
+    ASSERT_TRUE(p.WaitForStatus(LogOnRefused, 1, 10s));
+    EXPECT_EQ(p.CallsChanged(), changedBefore);
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
+    EXPECT_EQ(p.LogCount("HTTP 401 answer without an Error field"), 1u);
+
+    // Refusals are retried after the usual 12 s wait, with the token of the
+    // last good answer.
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(changedBefore, 20s));
+    p.StopAndWait();
+    const auto polls = sim.Requests("AllActiveCalls");
+    ASSERT_GE(polls.size(), pollsBefore + 2);
+    EXPECT_EQ(polls[pollsBefore + 1].Param("know"), polls[pollsBefore].Param("know"));
+    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{LogOnRefused});
+}
+
+// The one slow test: a recorder that accepts a poll and then says nothing.
+TEST(RecorderFault, AStallPastTheInactivityLimitIsAConnectFailureFollowedByAPollAtOnce) {
+    test::QuorinSim sim({"--no-hold"});
+    FaultProbe p(FaultProbe::Config(sim.Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
+
+    sim.Control("/sim/fault?mode=stall&seconds=45&count=1");
+    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 40s));
+    const int changedAtFailure = p.CallsChanged();
+    EXPECT_EQ(p.LogCount(std::string("st/st exception (inner): ") + EHttpException::ClassTimeout),
+              1u);
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
+    // The failed cycle lasted 30 s, so the client does not wait the 10 s of a
+    // quick failure: the next poll follows at once and succeeds.
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(changedAtFailure, 5s));
+    p.StopAndWait();
+    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{ConnectFailed});
+}
+
+// The recorder process goes away and comes back on the same port with a new
+// state: new know tokens, a new session cookie and other calls.
+TEST(RecorderFault, ARestartedRecorderIsFoundAgainWithItsNewTokens) {
+    auto sim = std::make_unique<test::QuorinSim>();
+    const int port = sim->Port();
+    FaultProbe p(FaultProbe::Config(sim->Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(*sim, p));
+    ASSERT_TRUE(test::PumpUntil([&] { return sim->Requests("AllActiveCalls").size() >= 2; }));
+    test::PumpFor(300ms); // the second poll is held now
+
+    sim.reset(); // ends the held poll by closing its connection
+    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 10s));
+    const int changedAtFailure = p.CallsChanged();
+    EXPECT_TRUE(p.session.IsRunning());
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
+
+    sim =
+        std::make_unique<test::QuorinSim>(std::vector<std::string>{"--port", std::to_string(port)});
+    sim->Control("/sim/calls/add?id=7&remoteid=r7");
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(changedAtFailure, 15s));
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"7"});
+    // The first poll named the old recorder's token, which the new one does
+    // not know; the answer brought a token of its own, which the next poll names.
+    ASSERT_TRUE(test::PumpUntil([&] { return sim->Requests("AllActiveCalls").size() >= 2; }));
+    const auto polls = sim->Requests("AllActiveCalls");
+    std::string newToken;
+    for (const auto& line : p.Log())
+        if (line.rfind("Know=", 0) == 0)
+            newToken = line.substr(5);
+    EXPECT_NE(polls[0].Param("know"), polls[1].Param("know"));
+    EXPECT_EQ(polls[1].Param("know"), newToken);
+    // A cookie of the old recorder is sent once, then the new one's.
+    EXPECT_NE(polls[1].cookie, polls[0].cookie);
+    EXPECT_NE(polls[1].cookie.find("QSESSID="), std::string::npos);
+    p.StopAndWait();
+    // While it was away, each poll failed as a connection failure, and nothing else.
+    EXPECT_EQ(p.StatusCount(ConnectFailed), p.Statuses().size());
+}
+
+// A recorder that answers plain HTTP where the client expects TLS: every
+// handshake fails and is reported, until the recorder speaks TLS again.
+TEST(RecorderFault, AFailedTlsHandshakeIsAConnectFailureUntilTheRecorderSpeaksTls) {
+    auto sim = std::make_unique<test::QuorinSim>(std::vector<std::string>{"--no-hold"});
+    const int port = sim->Port();
+    FaultProbe p(FaultProbe::Config(sim->Server(), true));
+    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 10s));
+    EXPECT_EQ(p.CallsChanged(), 0);
+    EXPECT_EQ(
+        p.LogCount(std::string("st/st exception (inner): ") + EHttpException::ClassTransport + " "),
+        1u);
+    EXPECT_EQ(p.LogCount("https://127.0.0.1:"), 1u);
+
+    sim.reset();
+    test::TempDir tmp;
+    test::WriteFile(tmp.File("calls.txt"), "id=3\tremoteid=r3\n");
+    sim = std::make_unique<test::QuorinSim>(std::vector<std::string>{
+        "--no-hold", "--https", "--calls", tmp.File("calls.txt"), "--port", std::to_string(port)});
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(0, 15s));
+    EXPECT_EQ(p.CallIds(), std::vector<std::string>{"3"});
+    p.StopAndWait();
+    EXPECT_EQ(p.StatusCount(LogOnRefused) + p.StatusCount(ServerError), 0u);
+    EXPECT_GE(p.StatusCount(ConnectFailed), 1u);
+}
+
+} // namespace
