@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -178,28 +179,54 @@ std::string ResolveTarget(const std::string& path) {
 // Rewrites an existing file in place; only used when its folder forbids the
 // temporary file. A failure half-way can leave it damaged, which is why
 // ReplaceFile prefers a temporary.
-void RewriteInPlace(const std::string& path, const std::string& target, const std::string& bytes) {
+void RewriteInPlace(const std::string& path, const std::string& target, const std::string& bytes,
+                    mode_t mode) {
     const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         throw EIniFileError(path, ErrorText("open", errno));
-    const bool ok = WriteAll(fd, bytes) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 &&
-                    ::fsync(fd) == 0;
+    // The permissions change before the new content arrives.
+    const bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) &&
+                    ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
     const int err = errno;
     if (::close(fd) != 0 || !ok)
         throw EIniFileError(path, ErrorText("write", ok ? errno : err));
 }
 
+// The process's umask, read without changing it (umask() would, for a moment,
+// for every thread).
+mode_t CurrentUmask() {
+    mode_t mask = 022;
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            unsigned value = 0;
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                mask = static_cast<mode_t>(value & 0777);
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    return mask;
+}
+
 // Replaces the file's content so that a failure at any point leaves the old
 // file as it was: the new content goes to a temporary file in the same
-// folder, which then takes the file's place. The file keeps its permission
-// bits (and owner, where allowed); a new file gets the usual 0666 & ~umask.
-void ReplaceFile(const std::string& path, const std::string& bytes) {
+// folder, which then takes the file's place. The temporary is created 0600,
+// so that no one else can read it while it is written, and gets the file's
+// permission bits (and owner, where allowed) before it takes the file's
+// place; a new file gets 0666 & ~umask. `ownerOnly` takes the group and other
+// bits off either.
+void ReplaceFile(const std::string& path, const std::string& bytes, bool ownerOnly) {
     static std::atomic<unsigned> counter{0};
     const std::string target = ResolveTarget(path);
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode))
         throw EIniFileError(path, "not a regular file");
+    mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~CurrentUmask());
+    if (ownerOnly)
+        mode &= ~static_cast<mode_t>(077);
 
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
@@ -209,14 +236,14 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = (slash == std::string::npos ? "" : folder) + "." + base + ".tmp" +
                std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST)
             break;
     }
     if (fd < 0) {
         const int err = errno;
         if (exists && (err == EACCES || err == EPERM)) {
-            RewriteInPlace(path, target, bytes);
+            RewriteInPlace(path, target, bytes, mode);
             return;
         }
         throw EIniFileError(path, ErrorText("create temporary file", err));
@@ -224,13 +251,14 @@ void ReplaceFile(const std::string& path, const std::string& bytes) {
 
     bool ok = WriteAll(fd, bytes);
     int err = errno;
-    if (ok && exists) {
+    if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
         // Owner first: changing it may clear set-id bits that fchmod restores.
-        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-            ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
             // Not permitted for an ordinary user: the file becomes theirs.
         }
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+    }
+    if (ok) {
+        ok = ::fchmod(fd, mode) == 0;
         err = errno;
     }
     if (ok) {
@@ -340,7 +368,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         updated.append("[").append(section).append("]\r\n");
         updated.append(key).append("=").append(value).append("\r\n");
     }
-    ReplaceFile(FFileName, updated);
+    ReplaceFile(FFileName, updated, FOwnerOnly);
 }
 
 void TIniFile::WriteInteger(std::string_view section, std::string_view key, int value) {

@@ -15,7 +15,9 @@
 // - a write replaces an existing key on its own line (keeping the file's
 //   spelling), puts a new key after the last key line of its section and a
 //   new section at the end of the file; lines it writes end in CR LF; every
-//   other byte of the file stays as it was.
+//   other byte of the file stays as it was; the new content is written to a
+//   temporary file (mode 0600) beside it, which then takes its place with the
+//   file's permission bits.
 // Not thread-safe across writers; the program reads and writes its files on
 // the UI thread only.
 
@@ -41,7 +43,12 @@ public:
     // Longest value a read returns, in bytes.
     static constexpr size_t MaxValueLength = 2047;
 
-    explicit TIniFile(std::string path) : FFileName(std::move(path)) {}
+    // `ownerOnly`: the file holds secrets. A write creates it readable and
+    // writable by its owner only and takes every group and other permission
+    // off an existing file. Otherwise a new file gets 0666 less the umask and
+    // an existing one keeps its permission bits.
+    explicit TIniFile(std::string path, bool ownerOnly = false)
+        : FFileName(std::move(path)), FOwnerOnly(ownerOnly) {}
 
     const std::string& FileName() const { return FFileName; }
 
@@ -64,6 +71,7 @@ public:
 
 private:
     std::string FFileName;
+    bool FOwnerOnly;
 };
 
 // Whole-text integer: optional sign, then decimal digits, or hexadecimal

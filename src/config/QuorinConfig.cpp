@@ -49,7 +49,8 @@ void TQuorinConfig::Load(const std::string& path) {
 }
 
 void TQuorinConfig::Save(const std::string& path) const {
-    TIniFile ini(path);
+    // The file holds the recorder password: for the user's eyes only.
+    TIniFile ini(path, true);
     ini.WriteString(General, "Server", Server);
     ini.WriteBool(General, "Secure", Secure);
     ini.WriteString(General, "Language", Language);

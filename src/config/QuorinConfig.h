@@ -42,7 +42,9 @@ struct TQuorinConfig {
     // Reads every field but WindowsUser. Never fails: a missing or unreadable
     // file, section or key leaves that field at its default.
     void Load(const std::string& path);
-    // Writes the record; the folder must exist. Throws EIniFileError when a
+    // Writes the record; the folder must exist. The file holds the password,
+    // so it is kept to its owner: created 0600, and an existing file loses its
+    // group and other permissions. Throws EIniFileError when a
     // write fails; the file then stays as the last successful write left it.
     void Save(const std::string& path) const;
 };

@@ -348,17 +348,54 @@ TEST(IniFileTest, WriteFailingHalfWayLeavesFileIntact) {
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"client.ini"});
 }
 
-TEST(IniFileTest, WriteKeepsPermissionBits) {
+// Sets the process's umask for one test.
+class UmaskGuard {
+public:
+    explicit UmaskGuard(mode_t mask) : FOld(::umask(mask)) {}
+    ~UmaskGuard() { ::umask(FOld); }
+
+private:
+    mode_t FOld;
+};
+
+struct ModeCase {
+    std::string name;
+    bool ownerOnly;
+    int existing; // permission bits of the file before the write; -1: no file
+    mode_t umask;
+    mode_t expected;
+};
+
+class IniModeTest : public testing::TestWithParam<ModeCase> {};
+
+TEST_P(IniModeTest, PermissionBitsAfterWrite) {
+    const ModeCase& c = GetParam();
+    UmaskGuard mask(c.umask);
     TempDir dir;
     const std::string path = dir.File("client.ini");
-    WriteFile(path, "[A]\r\nk=1\r\n");
-    ::chmod(path.c_str(), 0640);
-    TIniFile(path).WriteString("A", "k", "2");
+    if (c.existing >= 0) {
+        WriteFile(path, "[A]\r\nk=1\r\n");
+        ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.existing)), 0);
+    }
+    TIniFile(path, c.ownerOnly).WriteString("A", "k", "2");
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mode & 07777, c.expected);
     EXPECT_EQ(ReadFile(path), "[A]\r\nk=2\r\n");
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"client.ini"});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniModeTest,
+    testing::Values(ModeCase{"NewFileFollowsUmask", false, -1, 022, 0644},
+                    ModeCase{"NewFileFollowsStricterUmask", false, -1, 027, 0640},
+                    ModeCase{"ExistingFileKeepsItsBits", false, 0640, 077, 0640},
+                    ModeCase{"ExistingOpenFileKeepsItsBits", false, 0666, 022, 0666},
+                    ModeCase{"OwnerOnlyNewFileWhateverTheUmask", true, -1, 0, 0600},
+                    ModeCase{"OwnerOnlyTightensAnExistingFile", true, 0644, 022, 0600},
+                    ModeCase{"OwnerOnlyTakesEveryOtherBit", true, 0777, 0, 0700},
+                    ModeCase{"OwnerOnlyKeepsAStricterFile", true, 0400, 022, 0400}),
+    CaseName<ModeCase>);
 
 // A folder that forbids new files but holds a writable file: the file is
 // rewritten in place. (Root may create the temporary anyway; the outcome is

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace corvane {
 namespace {
 
@@ -269,6 +271,28 @@ TEST(QuorinConfigTest, SaveKeepsHandEditedLines) {
     TQuorinConfig loaded = ConfigFor("jsmith");
     loaded.Load(path);
     EXPECT_FALSE(Differs(c, loaded));
+}
+
+// The file holds the password: a new one is the user's alone, and one that
+// others could read is closed to them by the next Save.
+TEST(QuorinConfigTest, SaveKeepsTheFileToItsOwner) {
+    const mode_t oldMask = ::umask(0);
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    const auto mode = [&] {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+    Edited("jsmith").Save(path);
+    EXPECT_EQ(mode(), 0600u);
+    ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
+    Edited("jsmith").Save(path);
+    EXPECT_EQ(mode(), 0600u);
+    ::umask(oldMask);
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(path);
+    EXPECT_FALSE(Differs(loaded, Edited("jsmith")));
 }
 
 TEST(QuorinConfigTest, SaveBelowRegularFileRaisesWriteError) {
