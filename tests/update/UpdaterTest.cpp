@@ -1,0 +1,540 @@
+// The updater end to end: manifests from file:// paths and from a server on
+// 127.0.0.1, the choice of the version section, downloads piece by piece,
+// cancelling, failures that must leave nothing behind, and the start of the
+// copy tool.
+
+#include "Updater.h"
+#include "MainThread.h"
+#include "NetTestServers.h"
+#include "Platform.h"
+#include "TestSupport.h"
+#include "UpdateTestServer.h"
+#include "UpdaterTestUtil.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+
+namespace corvane::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+long FileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FUpdater = std::make_unique<TUpdater>();
+        FUpdater->OnLog = [this](const std::string& line) { FLog.push_back(line); };
+        FUpdater->SetCurrentVersion("1.0");
+        FUpdater->CopyTool = FAppData.Dir().File("recorder");
+        WriteArgsRecorder(FUpdater->CopyTool);
+        FUpdater->ProgramFile = FAppData.Dir().File("prog dir/corvane");
+        FUpdater->ProcessId = 1234;
+    }
+
+    std::string U(const std::string& name) const { return FAppData.Updates() + name; }
+
+    // Checks a manifest served by the test server and returns the result.
+    bool Check(const std::vector<ManifestFile>& files) {
+        FServer.Put("/softwupd/corvane.ini", BuildManifest(files));
+        FUpdater->URL = FServer.Url("/softwupd/corvane.ini");
+        return FUpdater->CheckUpdate();
+    }
+
+    bool Logged(const std::string& text) const {
+        for (const auto& line : FLog)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    ScopedAppData FAppData;
+    UpdateTestServer FServer;
+    std::unique_ptr<TUpdater> FUpdater;
+    std::vector<std::string> FLog;
+};
+
+TEST_F(UpdaterTest, DefaultsComeFromThePerUserFolder) {
+    TUpdater fresh;
+    EXPECT_EQ(fresh.UpdatesFolder, FAppData.Updates());
+    EXPECT_TRUE(DirectoryExists(FAppData.Updates()));
+    EXPECT_EQ(fresh.UpdateFile, FAppData.Updates() + "update.ini");
+    EXPECT_EQ(fresh.CopyTool, ProgramFolder() + "FileCopy");
+    EXPECT_EQ(fresh.GetCurrentVersion(), ProgramVersion());
+    EXPECT_EQ(UpdateManifestUrl(), "http://" CORVANE_UPDATE_HOST "/softwupd/corvane.ini");
+}
+
+TEST(UpdatesFolderTest, FallsBackToTheProgramFolder) {
+    TempDir dir;
+    WriteFile(dir.File("plain-file"), "x");
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const std::string saved = old ? old : "";
+    // A folder below a regular file can never be created.
+    ::setenv("XDG_CONFIG_HOME", dir.File("plain-file").c_str(), 1);
+    EXPECT_EQ(GetUpdatesFolder(), ProgramFolder());
+    ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+    EXPECT_EQ(GetUpdatesFolder(), dir.Path() + "/Brindlex/Updates/");
+    if (old)
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// --- Choosing from file:// manifests ----------------------------------------
+
+constexpr const char* kExample = "[General]\r\n"
+                                 "LatestVersion=5.1.0.7\r\n"
+                                 "VersionCount=2\r\n"
+                                 "VersionSection0=From50\r\n"
+                                 "VersionSection1=Older\r\n"
+                                 "[From50]\r\n"
+                                 "Mask=5.0.*.*\r\n"
+                                 "FileCount=1\r\n"
+                                 "FileSection0=Program\r\n"
+                                 "DescriptionCount=3\r\n"
+                                 "Description0=Faster reconnect after network loss\r\n"
+                                 "Description2=Third line\r\n"
+                                 "[Program]\r\n"
+                                 "Source=http://x.invalid/corvane\r\n"
+                                 "Target=%MAIN_DIR%\\corvane\r\n"
+                                 "Size=1048576\r\n"
+                                 "UseTemp=1\r\n"
+                                 "NeedRestart=1\r\n"
+                                 "[Older]\r\n"
+                                 "Mask=*\r\n"
+                                 "FileCount=1\r\n"
+                                 "FileSection0=Full\r\n"
+                                 "[Full]\r\n"
+                                 "Source=http://x.invalid/full\r\n"
+                                 "Target=%MAIN_DIR%\\full.bin\r\n";
+
+constexpr const char* kSkipsAndHex = "[General]\r\n"
+                                     "LatestVersion=3\r\n"
+                                     "VersionCount=0x1\r\n"
+                                     "VersionSection0=All\r\n"
+                                     "[All]\r\n"
+                                     "FileCount=$3\r\n"
+                                     "FileSection0=A\r\n"
+                                     "FileSection1=\r\n"
+                                     "FileSection2=B\r\n"
+                                     "[A]\r\nTarget=a\r\n"
+                                     "[B]\r\nTarget=b\r\nNeedRestart=1\r\n";
+
+struct ChoiceCase {
+    const char* Name;
+    const char* Manifest;
+    const char* Installed;
+    bool Ignore;
+    bool Result;
+    const char* Latest;
+    std::vector<std::string> Targets;
+    std::vector<std::string> Descriptions;
+    bool NeedRestart;
+};
+
+class UpdaterChoiceTest : public UpdaterTest, public ::testing::WithParamInterface<ChoiceCase> {};
+
+TEST_P(UpdaterChoiceTest, ChoosesTheVersionSection) {
+    const ChoiceCase& c = GetParam();
+    WriteFile(FAppData.Dir().File("manifest.ini"), c.Manifest);
+    FUpdater->URL = "file://" + FAppData.Dir().File("manifest.ini");
+    FUpdater->SetCurrentVersion(c.Installed);
+    FUpdater->IgnoreCurrentVersion = c.Ignore;
+
+    EXPECT_EQ(FUpdater->CheckUpdate(), c.Result);
+    EXPECT_EQ(ReadFile(FUpdater->UpdateFile), c.Manifest);
+    EXPECT_EQ(FUpdater->LatestVersion(), c.Latest);
+    std::vector<std::string> targets;
+    for (int i = 0; i < FUpdater->GetUpdateCount(); ++i)
+        targets.push_back(FUpdater->GetUpdateFilename(i));
+    EXPECT_THAT(targets, ElementsAreArray(c.Targets));
+    std::vector<std::string> lines;
+    for (int i = 0; i < FUpdater->GetDescriptionCount(); ++i)
+        lines.push_back(FUpdater->GetDescription(i));
+    EXPECT_THAT(lines, ElementsAreArray(c.Descriptions));
+    EXPECT_EQ(FUpdater->GetDescription(-1), "");
+    EXPECT_EQ(FUpdater->GetDescription(FUpdater->GetDescriptionCount()), "");
+    EXPECT_EQ(FUpdater->GetUpdateFilename(FUpdater->GetUpdateCount()), "");
+    EXPECT_EQ(FUpdater->NeedRestart(), c.NeedRestart);
+}
+
+const std::vector<std::string> kNone;
+const std::vector<std::string> kNotes{"Faster reconnect after network loss", "", "Third line"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UpdaterChoiceTest,
+    ::testing::Values(
+        // the first matching section wins although "Older" (*) matches too
+        ChoiceCase{"From50",
+                   kExample,
+                   "5.0.3.1",
+                   false,
+                   true,
+                   "5.1.0.7",
+                   {"%MAIN_DIR%\\corvane"},
+                   kNotes,
+                   true},
+        ChoiceCase{"Older",
+                   kExample,
+                   "4.2.0.0",
+                   false,
+                   true,
+                   "5.1.0.7",
+                   {"%MAIN_DIR%\\full.bin"},
+                   kNone,
+                   false},
+        ChoiceCase{"UpToDate", kExample, "5.1.0.7", false, false, "5.1.0.7", kNone, kNone, false},
+        ChoiceCase{"Newer", kExample, "6.0", false, false, "5.1.0.7", kNone, kNone, false},
+        ChoiceCase{"IgnoreVersion",
+                   kExample,
+                   "5.1.0.7",
+                   true,
+                   true,
+                   "5.1.0.7",
+                   {"%MAIN_DIR%\\full.bin"},
+                   kNone,
+                   false},
+        // an empty installed version is older than anything and matches only "*"
+        ChoiceCase{"EmptyInstalled",
+                   kExample,
+                   "",
+                   false,
+                   true,
+                   "5.1.0.7",
+                   {"%MAIN_DIR%\\full.bin"},
+                   kNone,
+                   false},
+        ChoiceCase{"NoLatest",
+                   "[General]\r\nVersionCount=1\r\nVersionSection0=S\r\n"
+                   "[S]\r\nFileCount=1\r\nFileSection0=F\r\n[F]\r\nTarget=t\r\n",
+                   "1.0", false, false, "0", kNone, kNone, false},
+        ChoiceCase{"NoLatestIgnored",
+                   "[General]\r\nVersionCount=1\r\nVersionSection0=S\r\n"
+                   "[S]\r\nFileCount=1\r\nFileSection0=F\r\n[F]\r\nTarget=t\r\n",
+                   "1.0",
+                   true,
+                   true,
+                   "0",
+                   {"t"},
+                   kNone,
+                   false},
+        ChoiceCase{"EmptyFileSectionSkipped",
+                   kSkipsAndHex,
+                   "1.0",
+                   false,
+                   true,
+                   "3",
+                   {"a", "b"},
+                   kNone,
+                   true},
+        ChoiceCase{"NoMatchingMask",
+                   "[General]\r\nLatestVersion=9\r\nVersionCount=1\r\n"
+                   "VersionSection0=S\r\n[S]\r\nMask=2.*\r\nFileCount=1\r\n"
+                   "FileSection0=F\r\n[F]\r\nTarget=t\r\n",
+                   "1.0", false, false, "9", kNone, kNone, false},
+        ChoiceCase{"NegativeCount", "[General]\r\nLatestVersion=9\r\nVersionCount=-5\r\n", "1.0",
+                   false, false, "9", kNone, kNone, false},
+        ChoiceCase{"NotAManifest", "\x89PNG\r\n\x1a\n\x00\x01 garbage = [ ] \xff\xfe", "1.0", false,
+                   false, "0", kNone, kNone, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A manifest that cannot be fetched now is no answer, even when an earlier
+// check left one at UpdateFile.
+TEST_F(UpdaterTest, UnreadableFileSourceIgnoresAnEarlierManifest) {
+    WriteFile(FUpdater->UpdateFile, kExample);
+    FUpdater->SetCurrentVersion("5.0.1.1");
+    FUpdater->URL = "file://" + FAppData.Dir().File("missing.ini");
+    EXPECT_FALSE(FUpdater->CheckUpdate());
+    EXPECT_EQ(FUpdater->GetUpdateCount(), 0);
+    EXPECT_EQ(FUpdater->LatestVersion(), "");
+    EXPECT_TRUE(Logged("missing.ini"));
+}
+
+// A second check on the same updater starts from nothing.
+TEST_F(UpdaterTest, SecondCheckDoesNotPileUpItems) {
+    WriteFile(FAppData.Dir().File("manifest.ini"), kExample);
+    FUpdater->URL = "file://" + FAppData.Dir().File("manifest.ini");
+    FUpdater->SetCurrentVersion("5.0.1.1");
+    ASSERT_TRUE(FUpdater->CheckUpdate());
+    ASSERT_TRUE(FUpdater->CheckUpdate());
+    EXPECT_EQ(FUpdater->GetUpdateCount(), 1);
+    EXPECT_EQ(FUpdater->GetDescriptionCount(), 3);
+}
+
+// --- Manifests over http --------------------------------------------------
+
+TEST_F(UpdaterTest, ManifestOverHttpIsStoredAndRead) {
+    ASSERT_TRUE(Check({{"http://x.invalid/a", "%MAIN_DIR%\\a", 1, false, false}}));
+    EXPECT_EQ(ReadFile(FUpdater->UpdateFile),
+              BuildManifest({{"http://x.invalid/a", "%MAIN_DIR%\\a", 1, false, false}}));
+    EXPECT_EQ(FUpdater->LatestVersion(), "2.0");
+    EXPECT_THAT(FServer.Paths(), ElementsAre("/softwupd/corvane.ini"));
+}
+
+struct ManifestFailureCase {
+    const char* Name;
+    int Status;
+    size_t Size;
+};
+
+class UpdaterManifestFailureTest : public UpdaterTest,
+                                   public ::testing::WithParamInterface<ManifestFailureCase> {};
+
+// A failed fetch answers false and leaves no manifest behind, not even the
+// one of an earlier check.
+TEST_P(UpdaterManifestFailureTest, FailsAndLeavesNoManifest) {
+    WriteFile(FUpdater->UpdateFile, BuildManifest({{"http://x.invalid/a", "a"}}));
+    std::string body = BuildManifest({{"http://x.invalid/a", "a"}});
+    body.resize(std::max(body.size(), GetParam().Size), ';');
+    FServer.Put("/m.ini", body, GetParam().Status);
+    FUpdater->URL = FServer.Url("/m.ini");
+    EXPECT_FALSE(FUpdater->CheckUpdate());
+    EXPECT_FALSE(FileExists(FUpdater->UpdateFile));
+    EXPECT_EQ(FUpdater->GetUpdateCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UpdaterManifestFailureTest,
+                         ::testing::Values(ManifestFailureCase{"NotFound", 404, 0},
+                                           ManifestFailureCase{"ServerError", 500, 0},
+                                           ManifestFailureCase{"Unauthorized", 401, 0},
+                                           ManifestFailureCase{"ProxyAuth", 407, 0},
+                                           ManifestFailureCase{"TooLarge", 200, 300 * 1024}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(UpdaterTest, NoServerFailsTheCheck) {
+    FUpdater->URL = "http://127.0.0.1:" + std::to_string(FreePort()) + "/softwupd/corvane.ini";
+    EXPECT_FALSE(FUpdater->CheckUpdate());
+    EXPECT_TRUE(Logged("Download failed"));
+}
+
+// The manifest goes through the proxy: the request line carries the
+// absolute URL of the update server.
+TEST_F(UpdaterTest, ManifestThroughProxy) {
+    const std::string manifest = BuildManifest({{"http://x.invalid/a", "%MAIN_DIR%\\a"}});
+    RawServer proxy([&](RawServer& server, int fd) {
+        server.ReadHead(fd);
+        RawServer::Send(fd, "HTTP/1.0 200 OK\r\nContent-Length: " +
+                                std::to_string(manifest.size()) + "\r\n\r\n" + manifest);
+    });
+    FUpdater->ProxyServer = "127.0.0.1";
+    FUpdater->ProxyPort = std::to_string(proxy.Port());
+    FUpdater->URL = "http://update.invalid/softwupd/corvane.ini";
+    EXPECT_TRUE(FUpdater->CheckUpdate());
+    EXPECT_THAT(proxy.RequestLines(),
+                ElementsAre("GET http://update.invalid/softwupd/corvane.ini HTTP/1.0"));
+}
+
+// --- Downloads ----------------------------------------------------------------
+
+// Every http item is fetched (the scheme in any letter case), other schemes
+// are not, and each target shows up in the copy tool's parameter text.
+TEST_F(UpdaterTest, DownloadsAndCopyToolParameterText) {
+    FServer.Put("/a", "AAA");
+    FServer.Put("/b", "BBBBB");
+    const std::string port = std::to_string(FServer.Port());
+    ASSERT_TRUE(Check({
+        {FServer.Url("/a"), "%MAIN_DIR%\\corvane", 3, true, false},
+        {"HTTP://127.0.0.1:" + port + "/b", "%MAIN_DIR%\\lang\\b.uln", 5, false, false},
+        {"https://127.0.0.1:" + port + "/c", "%MAIN_DIR%\\c.txt", 7, false, false},
+        {"ftp://x.invalid/d", "%MAIN_DIR%\\%MAIN_DIR%\\d", 9, false, false},
+    }));
+    ASSERT_TRUE(FUpdater->DoUpdate());
+
+    const std::string program = FAppData.Dir().File("prog dir/corvane");
+    const std::string expected = "-id 1234 -p \"" + program + " -u\" -f \"" + U("corvane") +
+                                 "\" -f \"" + U("lang/b.uln") + "\" -f \"" + U("c.txt") +
+                                 "\" -f \"" + U("%MAIN_DIR%/d") + "\"";
+    EXPECT_EQ(FUpdater->CopyToolParameters(), expected);
+    EXPECT_EQ(ReadFile(U("corvane.temp")), "AAA");
+    EXPECT_FALSE(FileExists(U("corvane")));
+    EXPECT_EQ(ReadFile(U("lang/b.uln")), "BBBBB");
+    EXPECT_FALSE(FileExists(U("c.txt")));
+    EXPECT_THAT(FServer.Paths(), ElementsAre("/softwupd/corvane.ini", "/a", "/b"));
+    EXPECT_EQ(FUpdater->GetUpdateFilename(0), U("corvane"));
+    EXPECT_TRUE(FUpdater->NeedRestart());
+    EXPECT_TRUE(FUpdater->RunCopyTool());
+
+    // The copy tool was started with that text, split as a command line.
+    const std::string args = FUpdater->CopyTool + ".args";
+    ASSERT_TRUE(PumpUntil([&] { return FileExists(args); }));
+    EXPECT_EQ(ReadFile(args), "-id\n1234\n-p\n" + program + " -u\n-f\n" + U("corvane") + "\n-f\n" +
+                                  U("lang/b.uln") + "\n-f\n" + U("c.txt") + "\n-f\n" +
+                                  U("%MAIN_DIR%/d") + "\n");
+}
+
+struct RestartCase {
+    const char* Name;
+    bool UseTemp;
+    bool NeedRestart;
+    bool CopyTool;
+};
+
+class UpdaterRestartTest : public UpdaterTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(UpdaterRestartTest, CopyToolOnlyWhenNeeded) {
+    const RestartCase& c = GetParam();
+    FServer.Put("/x", "new");
+    ASSERT_TRUE(Check({{FServer.Url("/x"), "%MAIN_DIR%\\x", 3, false, false},
+                       {FServer.Url("/x"), "%MAIN_DIR%\\y", 3, c.UseTemp, c.NeedRestart}}));
+    ASSERT_TRUE(FUpdater->DoUpdate());
+    EXPECT_EQ(FUpdater->NeedRestart(), c.CopyTool);
+    EXPECT_EQ(FUpdater->RunCopyTool(), c.CopyTool);
+    EXPECT_EQ(ReadFile(U("x")), "new");
+    EXPECT_EQ(ReadFile(U(c.UseTemp ? "y.temp" : "y")), "new");
+    EXPECT_EQ(Logged("Copy tool started"), c.CopyTool);
+    if (c.CopyTool) {
+        EXPECT_TRUE(PumpUntil([&] { return FileExists(FUpdater->CopyTool + ".args"); }));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UpdaterRestartTest,
+                         ::testing::Values(RestartCase{"Plain", false, false, false},
+                                           RestartCase{"UseTemp", true, false, true},
+                                           RestartCase{"NeedRestart", false, true, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// Each piece is on disk before OnProgress reports it, and the positions grow
+// to the whole size.
+TEST_F(UpdaterTest, DownloadWrittenPieceByPieceWithProgress) {
+    constexpr int kPieces = 4;
+    constexpr size_t kPiece = 8192;
+    FServer.SetGated(kPieces, kPiece);
+    ASSERT_TRUE(Check({{FServer.Url("/gated"), "%MAIN_DIR%\\big.bin", kPieces * kPiece}}));
+    std::vector<std::uint32_t> positions;
+    std::vector<long> onDisk;
+    FUpdater->OnProgress = [&](TUpdater& sender, std::uint32_t position) {
+        EXPECT_EQ(&sender, FUpdater.get());
+        EXPECT_EQ(sender.Progress(), position);
+        EXPECT_EQ(sender.iFileSize(), static_cast<std::int32_t>(kPieces * kPiece));
+        positions.push_back(position);
+        onDisk.push_back(FileSize(U("big.bin")));
+        FServer.Release();
+    };
+    ASSERT_TRUE(FUpdater->DoUpdate());
+    ASSERT_GE(positions.size(), static_cast<size_t>(kPieces));
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(std::adjacent_find(positions.begin(), positions.end()), positions.end());
+    EXPECT_EQ(positions.back(), kPieces * kPiece);
+    for (size_t i = 0; i < positions.size(); ++i)
+        EXPECT_EQ(onDisk[i], static_cast<long>(positions[i])) << "at report " << i;
+    EXPECT_EQ(ReadFile(U("big.bin")), UpdateTestServer::GatedBody(kPieces, kPiece));
+}
+
+// While a GET waits for data, calls posted to the main thread still run:
+// only such a call lets the server send the rest.
+TEST_F(UpdaterTest, MainThreadCallsRunDuringADownload) {
+    FServer.SetGated(2, 1000);
+    ASSERT_TRUE(Check({{FServer.Url("/gated"), "%MAIN_DIR%\\g.bin", 2000}}));
+    bool served = false;
+    FUpdater->OnProgress = [&](TUpdater&, std::uint32_t position) {
+        if (position == 1000)
+            Post([&] {
+                served = true;
+                FServer.Release();
+            });
+    };
+    ASSERT_TRUE(FUpdater->DoUpdate());
+    EXPECT_TRUE(served);
+    EXPECT_EQ(FileSize(U("g.bin")), 2000);
+}
+
+TEST_F(UpdaterTest, CancelMidDownloadLeavesNothing) {
+    FServer.SetGated(4, 4096);
+    ASSERT_TRUE(Check({{FServer.Url("/gated"), "%MAIN_DIR%\\c.bin", 16384, true, true}}));
+    int reports = 0;
+    FUpdater->OnProgress = [&](TUpdater& sender, std::uint32_t) {
+        ++reports;
+        sender.CancelUpdate();
+    };
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_EQ(reports, 1);
+    EXPECT_FALSE(FileExists(U("c.bin.temp")));
+    EXPECT_FALSE(FileExists(U("c.bin")));
+    EXPECT_EQ(FUpdater->GetUpdateCount(), 0);
+    EXPECT_FALSE(Logged("Copy tool started"));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+}
+
+struct FailedFileCase {
+    const char* Name;
+    const char* Path;
+    int Status;
+};
+
+class UpdaterFailedFileTest : public UpdaterTest,
+                              public ::testing::WithParamInterface<FailedFileCase> {};
+
+// A later file fails: the update fails, the copy tool is not started, and no
+// part of the failed file is left for it to install.
+TEST_P(UpdaterFailedFileTest, FailsWithoutPartialFile) {
+    const FailedFileCase& c = GetParam();
+    FServer.Put("/first", "first");
+    if (c.Status != 0)
+        FServer.Put(c.Path, "error page", c.Status);
+    FServer.SetCut(10000, 3000);
+    ASSERT_TRUE(Check({{FServer.Url("/first"), "%MAIN_DIR%\\first", 5, true, true},
+                       {FServer.Url(c.Path), "%MAIN_DIR%\\second", 10000, true, true}}));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_EQ(ReadFile(U("first.temp")), "first");
+    EXPECT_FALSE(FileExists(U("second.temp")));
+    EXPECT_FALSE(FileExists(U("second")));
+    EXPECT_FALSE(Logged("Copy tool started"));
+    EXPECT_TRUE(Logged("Download failed"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UpdaterFailedFileTest,
+                         ::testing::Values(FailedFileCase{"NotFound", "/missing", 0},
+                                           FailedFileCase{"ServerError", "/e500", 500},
+                                           FailedFileCase{"Unauthorized", "/e401", 401},
+                                           FailedFileCase{"CutOff", "/cut", 0}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+class UpdaterRefusedTargetTest : public UpdaterTest,
+                                 public ::testing::WithParamInterface<const char*> {};
+
+// A manifest may not place files outside the updates folder; nothing at all
+// is fetched then.
+TEST_P(UpdaterRefusedTargetTest, NothingFetched) {
+    FServer.Put("/x", "x");
+    ASSERT_TRUE(Check({{FServer.Url("/x"), "%MAIN_DIR%\\fine", 1},
+                       {FServer.Url("/x"), GetParam(), 1, true, true}}));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_THAT(FServer.Paths(), ElementsAre("/softwupd/corvane.ini"));
+    EXPECT_FALSE(FileExists(U("fine")));
+    EXPECT_TRUE(Logged("Update refused"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, UpdaterRefusedTargetTest,
+                         ::testing::Values("/tmp/corvane-refused", "%MAIN_DIR%\\..\\evil",
+                                           "%MAIN_DIR%\\a\\..\\..\\evil", "relative.bin",
+                                           "C:\\Windows\\x.dll", "%MAIN_DIR%\\",
+                                           "%MAIN_DIR%\\a\\\\b", "%MAIN_DIR%\\q\"x", "%MAIN_DIR%x",
+                                           "x%MAIN_DIR%\\y", ""));
+
+TEST_F(UpdaterTest, CopyToolThatCannotStartFailsTheUpdate) {
+    FServer.Put("/x", "x");
+    FUpdater->CopyTool = FAppData.Dir().File("no-such-tool");
+    ASSERT_TRUE(Check({{FServer.Url("/x"), "%MAIN_DIR%\\x", 1, true, true}}));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_TRUE(Logged("Cannot start the copy tool"));
+}
+
+TEST_F(UpdaterTest, DoUpdateWithoutCheckDoesNothing) {
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_TRUE(FServer.Paths().empty());
+}
+
+} // namespace
+} // namespace corvane::test
