@@ -1,15 +1,14 @@
 // Parses a poll answer of 10,000 active calls the way the session does:
-// ParseAnswer for the fields, then ParseRecordList with callbacks that build
-// call records and decode the UTF-8 names. Reports bytes of answer per second.
-// Usage: bench-answer [Google Benchmark options]
+// ParseAnswer for the fields, then ParseRecordList with the session's own
+// record callbacks, which build call records and decode the UTF-8 names. Reports bytes of answer
+// per second. Usage: bench-answer [Google Benchmark options]
 
 #include "AnswerFormat.h"
-#include "Platform.h"
+#include "CallList.h"
 
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,73 +19,6 @@ using namespace corvane;
 namespace {
 
 constexpr int CallCount = 10000;
-
-// The fields of one active call, as the session keeps them.
-struct BenchCall {
-    std::string id;
-    std::string remoteid;
-    int32_t startdate = 0;
-    std::u16string local;
-    std::u16string remote;
-    std::u16string lname;
-    std::u16string rname;
-    std::u16string connected;
-    std::u16string cname;
-    int32_t direction = 0;
-    int32_t length = 0;
-};
-using BenchList = std::vector<std::unique_ptr<BenchCall>>;
-
-int32_t ToInt(const std::string& text) {
-    int32_t v = 0;
-    std::from_chars(text.data(), text.data() + text.size(), v);
-    return v;
-}
-
-void OnField(void** slot, const std::string& key, const std::string& value) {
-    if (*slot == nullptr)
-        *slot = std::make_unique<BenchCall>().release(); // owned by the list from OnRecord on
-    auto* call = static_cast<BenchCall*>(*slot);
-    // Dispatch on the key's length first, as the session's record builder does.
-    switch (key.size()) {
-    case 2:
-        if (key == "id")
-            call->id = value;
-        break;
-    case 5:
-        if (key == "local")
-            call->local = Utf8ToWide(value);
-        else if (key == "lname")
-            call->lname = Utf8ToWide(value);
-        else if (key == "rname")
-            call->rname = Utf8ToWide(value);
-        else if (key == "cname")
-            call->cname = Utf8ToWide(value);
-        break;
-    case 6:
-        if (key == "remote")
-            call->remote = Utf8ToWide(value);
-        break;
-    case 8:
-        if (key == "remoteid")
-            call->remoteid = value;
-        break;
-    case 9:
-        if (key == "startdate")
-            call->startdate = ToInt(value);
-        else if (key == "connected")
-            call->connected = Utf8ToWide(value);
-        else if (key == "direction")
-            call->direction = ToInt(value);
-        break;
-    default:
-        break;
-    }
-}
-
-void OnRecord(void* target, void* record) {
-    static_cast<BenchList*>(target)->emplace_back(static_cast<BenchCall*>(record));
-}
 
 // Names in several scripts, some with characters the recorder escapes.
 const std::array<const char*, 12> Names = {
@@ -131,11 +63,11 @@ void BM_ParsePollAnswer(benchmark::State& state) {
     const std::string answer = MakeAnswer();
     for (auto _ : state) {
         const StrMap fields = ParseAnswer(answer);
-        BenchList calls;
+        TCallList calls;
         calls.reserve(CallCount);
         const auto it = fields.find("List");
         if (it != fields.end())
-            ParseRecordList(it->second, &calls, OnRecord, OnField);
+            ParseRecordList(it->second, &calls, CallAppender, CallFieldSetter);
         if (calls.size() != CallCount) {
             state.SkipWithError("wrong number of calls parsed");
             break;
