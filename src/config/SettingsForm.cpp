@@ -1,0 +1,378 @@
+#include "SettingsForm.h"
+
+#include "LanIni.h"
+#include "Platform.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFont>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QTabWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char* FormName = "SettingsForm";
+
+QString FromWide(const std::u16string& text) {
+    return QString::fromStdU16String(text);
+}
+
+// Margins inside a page and between a page's rows.
+constexpr int PageMargin = 12;
+constexpr int RowSpacing = 8;
+
+} // namespace
+
+TTabSheet::TTabSheet(const char* name, const QString& caption, QTabWidget* pages) : FPages(pages) {
+    setObjectName(name);
+    pages->addTab(this, caption);
+}
+
+QString TTabSheet::Caption() const {
+    return FPages->tabText(FPages->indexOf(this));
+}
+
+void TTabSheet::SetCaption(const QString& caption) {
+    FPages->setTabText(FPages->indexOf(this), caption);
+}
+
+void TSettingsForm::TByteEdit::Load(const std::string& value) {
+    Edit->setText(FromWide(AnsiToWide(value)));
+    Loaded = value;
+    Shown = Edit->text();
+}
+
+std::string TSettingsForm::TByteEdit::Store() const {
+    const QString text = Edit->text();
+    if (text == Shown)
+        return Loaded;
+    return WideToAnsi(text.toStdU16String());
+}
+
+TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent) {
+    setObjectName(FormName);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
+    setFixedSize(ClientWidth, ClientHeight);
+    setModal(true);
+    // The main window's font: the fixed size is laid out for it.
+    QFont font(QStringLiteral("Tahoma"));
+    font.setPixelSize(11);
+    setFont(font);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(8);
+
+    PageControl1 = new QTabWidget(this);
+    PageControl1->setObjectName("PageControl1");
+    layout->addWidget(PageControl1, 1);
+
+    BuildAccountPage();
+    BuildServerPage();
+    BuildOptionsPage();
+    BuildLanguagePage();
+    BuildDisplayPage();
+    // The language page is in front until the user or SelectPage picks another.
+    PageControl1->setCurrentWidget(TabSheetLng);
+
+    OkBtn = new QPushButton("OK", this);
+    OkBtn->setObjectName("OkBtn");
+    OkBtn->setDefault(true);
+    OkBtn->setAutoDefault(true);
+    CancelBtn = new QPushButton("Cancel", this);
+    CancelBtn->setObjectName("CancelBtn");
+    CancelBtn->setAutoDefault(false);
+    for (QPushButton* button : {OkBtn, CancelBtn})
+        button->setMinimumWidth(82);
+    connect(OkBtn, &QPushButton::clicked, this, &TSettingsForm::OkBtnClick);
+    connect(CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout();
+    buttons->addStretch(1);
+    buttons->addWidget(OkBtn);
+    buttons->addWidget(CancelBtn);
+    layout->addLayout(buttons);
+
+    auto* help = new QShortcut(QKeySequence(QKeySequence::HelpContents), this);
+    connect(help, &QShortcut::activated, this, &TSettingsForm::ShowHelp);
+
+    EnsureColumnItems();
+}
+
+TSettingsForm::~TSettingsForm() = default;
+
+void TSettingsForm::BuildAccountPage() {
+    TabSheetAccount = new TTabSheet("TabSheetAccount", "Account", PageControl1);
+
+    UserNameLbl = new QLabel("User name:", TabSheetAccount);
+    UserNameLbl->setObjectName("UserNameLbl");
+    UserNameEdit = new QLineEdit(TabSheetAccount);
+    UserNameEdit->setObjectName("UserNameEdit");
+    UserNameLbl->setBuddy(UserNameEdit);
+
+    PasswordLbl = new QLabel("Password:", TabSheetAccount);
+    PasswordLbl->setObjectName("PasswordLbl");
+    PasswordEdit = new QLineEdit(TabSheetAccount);
+    PasswordEdit->setObjectName("PasswordEdit");
+    PasswordEdit->setEchoMode(QLineEdit::Password);
+    // A star for every character, whatever the style would draw.
+    PasswordEdit->setStyleSheet("lineedit-password-character: 42;");
+    PasswordLbl->setBuddy(PasswordEdit);
+
+    FUserName.Edit = UserNameEdit;
+    FPassword.Edit = PasswordEdit;
+
+    auto* grid = new QGridLayout(TabSheetAccount);
+    grid->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
+    grid->setHorizontalSpacing(10);
+    grid->setVerticalSpacing(RowSpacing);
+    grid->addWidget(UserNameLbl, 0, 0);
+    grid->addWidget(UserNameEdit, 0, 1);
+    grid->addWidget(PasswordLbl, 1, 0);
+    grid->addWidget(PasswordEdit, 1, 1);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(2, 1);
+}
+
+void TSettingsForm::BuildServerPage() {
+    TabSheetServer = new TTabSheet("TabSheetServer", "Server connection", PageControl1);
+
+    ServerUrlLbl = new QLabel("Quorin IP / Name:", TabSheetServer);
+    ServerUrlLbl->setObjectName("ServerUrlLbl");
+    ServerEdit = new QLineEdit(TabSheetServer);
+    ServerEdit->setObjectName("ServerEdit");
+    ServerUrlLbl->setBuddy(ServerEdit);
+    SecureChB = new QCheckBox("Secured HTTP connnection", TabSheetServer);
+    SecureChB->setObjectName("SecureChB");
+
+    FServer.Edit = ServerEdit;
+
+    auto* grid = new QGridLayout(TabSheetServer);
+    grid->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
+    grid->setHorizontalSpacing(10);
+    grid->setVerticalSpacing(RowSpacing);
+    grid->addWidget(ServerUrlLbl, 0, 0);
+    grid->addWidget(ServerEdit, 0, 1);
+    grid->addWidget(SecureChB, 1, 1);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(2, 1);
+}
+
+void TSettingsForm::BuildOptionsPage() {
+    TabSheetOptions = new TTabSheet("TabSheetOptions", "Options", PageControl1);
+
+    StartAutoChB = new QCheckBox("Automatically start with new call", TabSheetOptions);
+    StartAutoChB->setObjectName("StartAutoChB");
+
+    auto* column = new QVBoxLayout(TabSheetOptions);
+    column->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
+    column->setSpacing(RowSpacing);
+    column->addWidget(StartAutoChB);
+    column->addStretch(1);
+}
+
+QRadioButton* TSettingsForm::AddLanguageButton(const char* code, const char* caption) {
+    auto* button = new QRadioButton(QString::fromUtf8(caption), LngGroup);
+    button->setObjectName(code);
+    // clicked covers a click on the button that is already checked; toggled
+    // covers a button checked by LoadFrom.
+    connect(button, &QRadioButton::clicked, this, [this, button] { USClick(button); });
+    connect(button, &QRadioButton::toggled, this, [this, button](bool checked) {
+        if (checked)
+            USClick(button);
+    });
+    return button;
+}
+
+void TSettingsForm::BuildLanguagePage() {
+    TabSheetLng = new TTabSheet("TabSheetLng", "Language", PageControl1);
+
+    LngGroup = new QGroupBox(TabSheetLng);
+    LngGroup->setObjectName("LngGroup");
+    DA = AddLanguageButton("DA", "Dansk");
+    DE = AddLanguageButton("DE", "Deutsch");
+    US = AddLanguageButton("US", "English");
+    ES = AddLanguageButton("ES", "Español");
+    FR = AddLanguageButton("FR", "Français");
+    IT = AddLanguageButton("IT", "Italiano");
+    NL = AddLanguageButton("NL", "Nederlands");
+    PL = AddLanguageButton("PL", "Polski");
+    US->setChecked(true);
+
+    // Two columns of four: DA, DE, US, ES on the left; FR, IT, NL, PL on the right.
+    auto* grid = new QGridLayout(LngGroup);
+    grid->setContentsMargins(16, 12, 16, 12);
+    grid->setHorizontalSpacing(24);
+    grid->setVerticalSpacing(10);
+    const std::array<QRadioButton*, 4> left = {DA, DE, US, ES};
+    const std::array<QRadioButton*, 4> right = {FR, IT, NL, PL};
+    for (int row = 0; row < 4; ++row) {
+        grid->addWidget(left[static_cast<size_t>(row)], row, 0);
+        grid->addWidget(right[static_cast<size_t>(row)], row, 1);
+    }
+    grid->setColumnStretch(0, 1);
+    grid->setColumnStretch(1, 1);
+
+    auto* column = new QVBoxLayout(TabSheetLng);
+    column->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
+    column->addWidget(LngGroup);
+    column->addStretch(1);
+}
+
+void TSettingsForm::BuildDisplayPage() {
+    TabSheetDisp = new TTabSheet("TabSheetDisp", "Display", PageControl1);
+
+    ColsLabel = new QLabel("LabelCols", TabSheetDisp);
+    ColsLabel->setObjectName("ColsLabel");
+    ColsBox = new QListWidget(TabSheetDisp);
+    ColsBox->setObjectName("ColsBox");
+    ColsBox->setSelectionMode(QAbstractItemView::SingleSelection);
+    ColsBox->setUniformItemSizes(true);
+    ColsLabel->setBuddy(ColsBox);
+
+    auto* column = new QVBoxLayout(TabSheetDisp);
+    column->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
+    column->setSpacing(6);
+    column->addWidget(ColsLabel);
+    column->addWidget(ColsBox, 1);
+}
+
+void TSettingsForm::EnsureColumnItems() {
+    if (ColsBox->count() != 0)
+        return;
+    for (size_t i = 0; i < ColumnCount; ++i) {
+        auto* item = new QListWidgetItem(ColsBox);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Unchecked);
+    }
+}
+
+void TSettingsForm::TranslateControls() {
+    // The captions stand in the section named after the form, one
+    // "<control>.Caption" entry per control; controls without an entry keep
+    // their text.
+    const QString prefix = objectName() + QLatin1Char('.');
+    const QList<QObject*> children = findChildren<QObject*>();
+    for (QObject* child : children) {
+        if (child->objectName().isEmpty())
+            continue;
+        const std::string key = (prefix + child->objectName() + ".Caption").toStdString();
+        if (!LanIni().HasKey(key))
+            continue;
+        const QString text = FromWide(LanIni().Translate(key));
+        if (auto* button = qobject_cast<QAbstractButton*>(child))
+            button->setText(text);
+        else if (auto* label = qobject_cast<QLabel*>(child))
+            label->setText(text);
+        else if (auto* group = qobject_cast<QGroupBox*>(child))
+            group->setTitle(text);
+        else if (auto* page = qobject_cast<TTabSheet*>(child))
+            page->SetCaption(text);
+        else
+            DebugOutput("Property Caption does not exist (" + key + ")");
+    }
+}
+
+void TSettingsForm::PrepareTexts() {
+    QString options = FromWide(LanIni().Translate("Main.Options"));
+    options.remove(QLatin1Char('&'));
+    setWindowTitle(QGuiApplication::applicationDisplayName() + " - " + options);
+
+    TranslateControls();
+
+    EnsureColumnItems();
+    for (size_t i = 0; i < ColumnCount; ++i) {
+        if (QListWidgetItem* item = ColsBox->item(static_cast<int>(i)))
+            item->setText(FromWide(LanIni().Translate(std::string("Cols.") + ColumnKeys[i])));
+    }
+}
+
+void TSettingsForm::SelectPage(int page) {
+    if (page == 1)
+        PageControl1->setCurrentWidget(TabSheetAccount);
+    else if (page == 2)
+        PageControl1->setCurrentWidget(TabSheetServer);
+}
+
+void TSettingsForm::LoadFrom(const TQuorinConfig& config) {
+    FUserName.Load(config.UserName);
+    FPassword.Load(config.Password);
+    FServer.Load(config.Server);
+    SecureChB->setChecked(config.Secure);
+
+    FSelectedLanguage = config.Language;
+    for (auto* button : LngGroup->findChildren<QRadioButton*>()) {
+        if (button->objectName().toStdString() == config.Language)
+            button->setChecked(true);
+    }
+
+    StartAutoChB->setChecked(config.StartAuto);
+
+    EnsureColumnItems();
+    for (size_t i = 0; i < ColumnCount; ++i) {
+        if (QListWidgetItem* item = ColsBox->item(static_cast<int>(i)))
+            item->setCheckState(config.Columns[i] ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void TSettingsForm::StoreTo(TQuorinConfig& config) const {
+    config.UserName = FUserName.Store();
+    config.Password = FPassword.Store();
+    config.Server = FServer.Store();
+    config.Secure = SecureChB->isChecked();
+    config.Language = FSelectedLanguage;
+    config.StartAuto = StartAutoChB->isChecked();
+    for (size_t i = 0; i < ColumnCount; ++i) {
+        const QListWidgetItem* item = ColsBox->item(static_cast<int>(i));
+        config.Columns[i] = item && item->checkState() == Qt::Checked;
+    }
+}
+
+std::optional<TQuorinConfig> TSettingsForm::Run(QWidget* owner, int page,
+                                                const TQuorinConfig& config) {
+    PrepareTexts();
+    SelectPage(page);
+    LoadFrom(config);
+    if (owner)
+        move(owner->window()->frameGeometry().topLeft() + QPoint(30, 30));
+    if (exec() != QDialog::Accepted)
+        return std::nullopt;
+    TQuorinConfig copy = config;
+    StoreTo(copy);
+    return copy;
+}
+
+void TSettingsForm::OkBtnClick() {
+    done(QDialog::Accepted);
+}
+
+void TSettingsForm::USClick(QObject* Sender) {
+    if (Sender)
+        FSelectedLanguage = Sender->objectName().toStdString();
+}
+
+void TSettingsForm::ShowHelp() {
+    const std::string page = ProgramFolder() + "help/" + std::to_string(HelpContext) + ".html";
+    if (FileExists(page))
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(page)));
+    else
+        DebugOutput("Help page missing: " + page);
+}
+
+} // namespace corvane
