@@ -1,9 +1,9 @@
 #include "SettingsForm.h"
 
+#include "FormTranslator.h"
 #include "LanIni.h"
 #include "Platform.h"
 
-#include <QAbstractButton>
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QFont>
@@ -263,38 +263,12 @@ void TSettingsForm::EnsureColumnItems() {
     }
 }
 
-void TSettingsForm::TranslateControls() {
-    // The captions stand in the section named after the form, one
-    // "<control>.Caption" entry per control; controls without an entry keep
-    // their text.
-    const QString prefix = objectName() + QLatin1Char('.');
-    const QList<QObject*> children = findChildren<QObject*>();
-    for (QObject* child : children) {
-        if (child->objectName().isEmpty())
-            continue;
-        const std::string key = (prefix + child->objectName() + ".Caption").toStdString();
-        if (!LanIni().HasKey(key))
-            continue;
-        const QString text = FromWide(LanIni().Translate(key));
-        if (auto* button = qobject_cast<QAbstractButton*>(child))
-            button->setText(text);
-        else if (auto* label = qobject_cast<QLabel*>(child))
-            label->setText(text);
-        else if (auto* group = qobject_cast<QGroupBox*>(child))
-            group->setTitle(text);
-        else if (auto* page = qobject_cast<TTabSheet*>(child))
-            page->SetCaption(text);
-        else
-            DebugOutput("Property Caption does not exist (" + key + ")");
-    }
-}
-
 void TSettingsForm::PrepareTexts() {
     QString options = FromWide(LanIni().Translate("Main.Options"));
     options.remove(QLatin1Char('&'));
     setWindowTitle(QGuiApplication::applicationDisplayName() + " - " + options);
 
-    TranslateControls();
+    TranslateForm(this);
 
     EnsureColumnItems();
     for (size_t i = 0; i < ColumnCount; ++i) {

@@ -151,7 +151,6 @@ private:
     void BuildLanguagePage();
     void BuildDisplayPage();
     QRadioButton* AddLanguageButton(const char* code, const char* caption);
-    void TranslateControls();
     void EnsureColumnItems();
     void ShowHelp();
 
