@@ -16,7 +16,8 @@
 //                                              form.StoreTo(copy); ... }
 //
 // exec() ends with QDialog::Accepted (1) from the OK button and with
-// QDialog::Rejected from Cancel, Escape or the close box.
+// QDialog::Rejected from Cancel, Escape or the close box. Run() does the
+// whole opening in one call.
 //
 // Controls are named after their translation keys: the caption of control X
 // comes from "SettingsForm.X.Caption" when the table has it. GUI thread only.
