@@ -251,6 +251,8 @@ void TCorvaneMainForm::CreateControls() {
     PlayPauseDown = picture("PlayPauseDown");
     SettingsNormal = picture("SettingsNormal");
     SettingsOver = picture("SettingsOver");
+    PlayPauseFaded = FadedCopy(PlayPauseNormal, "PlayPauseFaded");
+    SettingsFaded = FadedCopy(SettingsNormal, "SettingsFaded");
 
     PlayPauseBtn = new TVcPNGButton(ToolbarPanel);
     PlayPauseBtn->setObjectName(QStringLiteral("PlayPauseBtn"));
@@ -358,12 +360,33 @@ void TCorvaneMainForm::CreateMenu() {
 // pretending to work: listening, the update check, and the settings dialog
 // until one is installed.
 void TCorvaneMainForm::UpdateCommandStates() {
-    PlayPauseBtn->setEnabled(false);
-    PlayPauseBtn->setToolTip(QString());
     CheckUpdate1->setEnabled(false);
     const bool settings = static_cast<bool>(FSettingsDialogRunner);
     Settings1->setEnabled(settings);
-    SettingsBtn->setEnabled(settings);
+    // A disabled picture button draws its normal picture; a faded copy of it
+    // shows that the command is not available.
+    auto enable = [](TVcPNGButton* button, bool enabled, TPNGComponent* normal,
+                     TPNGComponent* faded) {
+        button->setEnabled(enabled);
+        button->SetImgNormal(enabled ? normal : faded);
+    };
+    enable(PlayPauseBtn, false, PlayPauseNormal, PlayPauseFaded);
+    enable(SettingsBtn, settings, SettingsNormal, SettingsFaded);
+}
+
+TPNGComponent* TCorvaneMainForm::FadedCopy(const TPNGComponent* source, const char* name) {
+    QImage image = source->Image().convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const int grey = qGray(line[x]);
+            line[x] = qRgba(grey, grey, grey, qAlpha(line[x]) * 2 / 5);
+        }
+    }
+    auto* faded = new TPNGComponent(this);
+    faded->setObjectName(QString::fromLatin1(name));
+    faded->SetImage(image);
+    return faded;
 }
 
 void TCorvaneMainForm::SetClientSize(int width, int height) {

@@ -173,6 +173,7 @@ private:
     void SetWaitCursor();
     void SetClientSize(int width, int height);
     static int ColumnKeyWidth(const std::string& key);
+    TPNGComponent* FadedCopy(const TPNGComponent* source, const char* name);
 
     std::array<QImage, 5> FIcons;
     std::recursive_mutex FLogLock;
@@ -204,6 +205,8 @@ private:
     TPNGComponent* PlayPauseDown = nullptr;
     TPNGComponent* SettingsNormal = nullptr;
     TPNGComponent* SettingsOver = nullptr;
+    TPNGComponent* PlayPauseFaded = nullptr;
+    TPNGComponent* SettingsFaded = nullptr;
 };
 
 } // namespace corvane
