@@ -492,6 +492,63 @@ TEST_F(MainWindowSimTest, CallsFillTheGridAndDurationsCountOn) {
         EXPECT_EQ(form.Cell(j, 1), "") << j;
 }
 
+// Dark pixels (text, handset) of the viewport picture inside `rect`.
+struct DarkPixels {
+    int count = 0;
+    int minX = INT_MAX;
+    int maxX = INT_MIN;
+};
+DarkPixels FindDark(const QImage& image, const QRect& rect) {
+    DarkPixels d;
+    for (int y = std::max(rect.top(), 0); y <= std::min(rect.bottom(), image.height() - 1); ++y)
+        for (int x = std::max(rect.left(), 0); x <= std::min(rect.right(), image.width() - 1); ++x)
+            if (qGray(image.pixel(x, y)) < 100) {
+                ++d.count;
+                d.minX = std::min(d.minX, x);
+                d.maxX = std::max(d.maxX, x);
+            }
+    return d;
+}
+
+TEST_F(MainWindowSimTest, CellsDrawIconsRightAlignedNumbersAndTheNoCallLine) {
+    FSim->Control("/sim/calls/add?id=1&remote=12345&direction=0");
+    FSim->Control("/sim/calls/add?id=2&remote=9&direction=7");
+    FSim->Control("/sim/calls/add?id=3&remote=9&direction=-1");
+    auto& form = StartOnSim();
+    form.show();
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 3; }));
+    QCoreApplication::processEvents();
+    auto rect = [&](int column, int row) {
+        return form.thegrid->visualItemRect(form.thegrid->item(row - 1, column));
+    };
+    QImage image = form.thegrid->viewport()->grab().toImage();
+    // hear, startdate, length, direction, remoteID, ...
+    EXPECT_GT(FindDark(image, rect(3, 1)).count, 20) << "handset of direction 0";
+    EXPECT_EQ(FindDark(image, rect(3, 2)).count, 0) << "direction 7 draws nothing";
+    EXPECT_EQ(FindDark(image, rect(3, 3)).count, 0) << "direction -1 draws nothing";
+    const QRect number = rect(4, 1);
+    const DarkPixels digits = FindDark(image, number);
+    ASSERT_GT(digits.count, 0);
+    EXPECT_GE(digits.maxX, number.right() - 8) << "numbers end at the cell's right edge";
+    EXPECT_GT(digits.minX, number.center().x());
+
+    FSim->Control("/sim/calls/clear");
+    ASSERT_TRUE(WaitFor([&] { return form.ShowsNoCallLine(); }));
+    QCoreApplication::processEvents();
+    image = form.thegrid->viewport()->grab().toImage();
+    const QRect row = rect(0, 1).united(rect(static_cast<int>(form.ColumnKeys().size()) - 1, 1));
+    const DarkPixels line = FindDark(image, QRect(0, row.top(), image.width(), row.height()));
+    ASSERT_GT(line.count, 0);
+    const int centre = (line.minX + line.maxX) / 2;
+    const int gridCentre = form.thegrid->width() / 2 - form.thegrid->viewport()->x();
+    EXPECT_NEAR(centre, gridCentre, 3);
+    // The header cell of a number column is right-aligned too.
+    EXPECT_EQ(form.thegrid->horizontalHeaderItem(4)->textAlignment() & Qt::AlignHorizontal_Mask,
+              Qt::AlignRight);
+    EXPECT_EQ(form.thegrid->horizontalHeaderItem(5)->textAlignment() & Qt::AlignHorizontal_Mask,
+              Qt::AlignLeft);
+}
+
 TEST_F(MainWindowSimTest, OneCallMakesTwoRows) {
     FSim->Control("/sim/calls/add?id=1&remote=1");
     auto& form = StartOnSim();
