@@ -1,0 +1,309 @@
+// Live listening end to end on the real sound path: the recorder simulator's
+// live audio, TCallMonitor, PortAudio, ALSA and a private PulseAudio daemon's
+// null sink. ALSA's default device is a `file` plugin over the `pulse` plugin,
+// so the capture file holds exactly what PortAudio wrote, paced in real time
+// by the sink. The capture must be the expansion of the bytes the simulator
+// sent, sample for sample, with silence only before and after.
+
+#include "CallMonitor.h"
+#include "Corvane.h"
+#include "G711.h"
+#include "MainThread.h"
+#include "PortAudioWaveDevice.h"
+#include "TestSupport.h"
+#include "WaveOut.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+using namespace corvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr size_t kFrames = 4096; // sample frames per block
+constexpr size_t kBlocks = 4;    // complete blocks each stream carries
+
+// Runs a tool to its end; its exit code, or -1 if it did not end in time.
+int RunTool(const std::string& program, const std::vector<std::string>& args) {
+    test::ChildProcess tool(program, args);
+    for (int i = 0; i < 500 && tool.Running(); ++i)
+        std::this_thread::sleep_for(10ms);
+    return tool.Running() ? -1 : tool.ExitCode();
+}
+
+size_t FileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+// The private sound system of this test program. It must exist before
+// PortAudio starts: ALSA and the PulseAudio client find it through HOME and
+// XDG_RUNTIME_DIR.
+class PrivateSoundSystem {
+public:
+    PrivateSoundSystem() {
+        if (std::string(PULSEAUDIO_EXECUTABLE).empty() || std::string(PACTL_EXECUTABLE).empty()) {
+            Error = "pulseaudio and pactl are not installed (scripts/install-deps installs them)";
+            return;
+        }
+        const std::string run = FDir.File("run");
+        ::mkdir(run.c_str(), 0700);
+        ::setenv("HOME", FDir.Path().c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", FDir.File("config").c_str(), 1);
+        for (const char* name : {"PULSE_SERVER", "PULSE_SINK", "PULSE_RUNTIME_PATH"})
+            ::unsetenv(name);
+        Capture = FDir.File("capture.raw");
+        test::WriteFile(FDir.File(".asoundrc"), "@hooks [ { func load files [ \"" +
+                                                    FDir.File("capture-pulse.conf") +
+                                                    "\" ] errors false } ]\n");
+        test::WriteFile(FDir.File("capture-pulse.conf"),
+                        "pcm.!default { type file slave.pcm \"pulse\" file \"" + Capture +
+                            "\" format \"raw\" }\n");
+
+        FDaemon = std::make_unique<test::ChildProcess>(
+            PULSEAUDIO_EXECUTABLE,
+            std::vector<std::string>{
+                "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
+                "--use-pid-file=no", "--load=module-native-protocol-unix",
+                "--load=module-null-sink sink_name=cap rate=8000 channels=1 format=s16le"});
+        bool up = false;
+        for (int i = 0; i < 100 && !up && FDaemon->Running(); ++i) {
+            up = RunTool(PACTL_EXECUTABLE, {"info"}) == 0;
+            if (!up)
+                std::this_thread::sleep_for(100ms);
+        }
+        if (!up || RunTool(PACTL_EXECUTABLE, {"set-default-sink", "cap"}) != 0) {
+            Error = "the private PulseAudio daemon did not start:";
+            for (const auto& line : FDaemon->Lines())
+                Error += "\n  " + line;
+            return;
+        }
+        Device = std::make_unique<TPortAudioWaveDevice>();
+        if (!Device->Initialized())
+            Error = "PortAudio did not initialise";
+    }
+    // Stops the daemon (and waits for it) before the folder goes.
+    ~PrivateSoundSystem() {
+        Device.reset();
+        FDaemon.reset();
+    }
+
+    std::string Error;
+    std::string Capture; // what PortAudio wrote to ALSA's default device
+    std::unique_ptr<TPortAudioWaveDevice> Device;
+
+private:
+    test::TempDir FDir;
+    std::unique_ptr<test::ChildProcess> FDaemon;
+};
+
+// The PortAudio device, seen from outside: how many blocks had been written
+// each time playback was started. Everything else is passed through.
+class ObservedWaveDevice : public TWaveDevice {
+public:
+    explicit ObservedWaveDevice(TWaveDevice& inner) : FInner(inner) {}
+
+    std::vector<int> WritesAtRestart() const {
+        std::lock_guard lock(FMutex);
+        return FWritesAtRestart;
+    }
+
+    MmResult Open(HWaveOut& handle, int deviceId, const TWaveFormatEx& format,
+                  std::thread::id notifyThread, uintptr_t instance) override {
+        return FInner.Open(handle, deviceId, format, notifyThread, instance);
+    }
+    MmResult PrepareHeader(HWaveOut handle, TWaveHdr& header) override {
+        return FInner.PrepareHeader(handle, header);
+    }
+    MmResult UnprepareHeader(HWaveOut handle, TWaveHdr& header) override {
+        return FInner.UnprepareHeader(handle, header);
+    }
+    MmResult Write(HWaveOut handle, TWaveHdr& header) override {
+        const MmResult result = FInner.Write(handle, header);
+        if (result == mmsyserr::NoError) {
+            std::lock_guard lock(FMutex);
+            ++FWrites;
+        }
+        return result;
+    }
+    MmResult Pause(HWaveOut handle) override { return FInner.Pause(handle); }
+    MmResult Restart(HWaveOut handle) override {
+        {
+            std::lock_guard lock(FMutex);
+            FWritesAtRestart.push_back(FWrites);
+        }
+        return FInner.Restart(handle);
+    }
+    MmResult Reset(HWaveOut handle) override { return FInner.Reset(handle); }
+    MmResult Close(HWaveOut handle) override { return FInner.Close(handle); }
+    MmResult GetPosition(HWaveOut handle, TMmTime& time) override {
+        return FInner.GetPosition(handle, time);
+    }
+    MmResult GetDevCaps(int deviceId, TWaveOutCaps& caps) override {
+        return FInner.GetDevCaps(deviceId, caps);
+    }
+    uint32_t GetNumDevs() override { return FInner.GetNumDevs(); }
+    std::string GetErrorText(MmResult code) override { return FInner.GetErrorText(code); }
+
+private:
+    TWaveDevice& FInner;
+    mutable std::mutex FMutex;
+    int FWrites = 0;
+    std::vector<int> FWritesAtRestart;
+};
+
+std::vector<int16_t> Expand(std::string_view codes, bool alaw) {
+    const auto& table = alaw ? ALawTable : ULawTable;
+    std::vector<int16_t> pcm(codes.size());
+    for (size_t i = 0; i < codes.size(); ++i)
+        pcm[i] = table[static_cast<uint8_t>(codes[i])];
+    return pcm;
+}
+
+std::vector<int16_t> Samples(const std::string& raw) {
+    std::vector<int16_t> samples(raw.size() / 2);
+    std::memcpy(samples.data(), raw.data(), samples.size() * 2);
+    return samples;
+}
+
+// The samples between the leading and the trailing silence.
+std::vector<int16_t> Trimmed(const std::vector<int16_t>& s) {
+    auto first = s.begin();
+    auto last = s.end();
+    while (first != last && *first == 0)
+        ++first;
+    while (last != first && *(last - 1) == 0)
+        --last;
+    return {first, last};
+}
+
+struct LiveCase {
+    const char* name;
+    const char* format;
+    int channels;
+    bool observed; // through the observing device; else the default device
+};
+
+void PrintTo(const LiveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LiveListening : public testing::TestWithParam<LiveCase> {
+protected:
+    static void SetUpTestSuite() { FSound = std::make_unique<PrivateSoundSystem>(); }
+    static void TearDownTestSuite() { FSound.reset(); }
+
+    void SetUp() override {
+        FPreviousBox = SetWaveOutMessageBox([this](const std::string& text) {
+            std::lock_guard lock(FMutex);
+            FMessages.push_back(text);
+        });
+        Session.OnLog = [this](const std::string& text) {
+            std::lock_guard lock(FMutex);
+            FLog.push_back(text);
+        };
+    }
+    void TearDown() override { SetWaveOutMessageBox(FPreviousBox); }
+
+    std::string LogText() const {
+        std::lock_guard lock(FMutex);
+        std::ostringstream out;
+        for (const auto& line : FLog)
+            out << "\n  " << line;
+        for (const auto& line : FMessages)
+            out << "\n  message: " << line;
+        return out.str();
+    }
+    std::vector<std::string> Messages() const {
+        std::lock_guard lock(FMutex);
+        return FMessages;
+    }
+
+    static std::unique_ptr<PrivateSoundSystem> FSound;
+    TCorvane Session;
+
+private:
+    mutable std::mutex FMutex;
+    std::vector<std::string> FLog;
+    std::vector<std::string> FMessages;
+    TWaveOutMessageBox FPreviousBox;
+};
+
+std::unique_ptr<PrivateSoundSystem> LiveListening::FSound;
+
+TEST_P(LiveListening, TheSoundSystemReceivesTheExpandedStreamAfterThreeBlocks) {
+    const LiveCase& c = GetParam();
+    ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    const bool alaw = std::string(c.format) == "alaw";
+    const size_t chunk = kFrames * static_cast<size_t>(c.channels);
+
+    test::QuorinSim sim({"--format", c.format, "--channels", std::to_string(c.channels)});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1");
+    // Complete blocks and the start of one more, which is never played.
+    sim.Control("/sim/fault?count=1&mode=audio-end&bytes=" + std::to_string(kBlocks * chunk + 300));
+    TQuorinConfig config;
+    config.Server = sim.Server();
+    config.UserName = "supervisor";
+    config.Password = "secret";
+    Session.SetConfig(config);
+
+    ObservedWaveDevice observed(*FSound->Device);
+    std::atomic<int> finished{0};
+    TCallInfo call;
+    call.id = "1";
+    call.remoteid = "r1";
+    auto monitor = std::make_unique<TCallMonitor>(Session, call, c.observed ? &observed : nullptr);
+    monitor->OnFinished = [&] { ++finished; };
+    monitor->Start();
+    ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+
+    // Once silence follows the last block in the capture, all of it is there.
+    const size_t settled = FileSize(FSound->Capture) + 4800 * static_cast<size_t>(c.channels);
+    ASSERT_TRUE(test::PumpUntil([&] { return FileSize(FSound->Capture) >= settled; }, 10s));
+    monitor.reset();
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_TRUE(Messages().empty()) << LogText();
+    if (c.observed) {
+        const auto restarts = observed.WritesAtRestart();
+        ASSERT_FALSE(restarts.empty()) << LogText();
+        EXPECT_EQ(restarts.front(), 3) << "playback must start with the third queued block";
+    }
+
+    const std::string sent = sim.Control("/sim/rtcall/sent?remid=r1");
+    ASSERT_EQ(sent.size(), kBlocks * chunk + 300);
+    const auto expected = Trimmed(Expand(std::string_view(sent).substr(0, kBlocks * chunk), alaw));
+    const auto captured = Trimmed(Samples(test::ReadFile(FSound->Capture)));
+    ASSERT_GT(expected.size(), kBlocks * chunk - 2 * chunk); // a stream, not silence
+    EXPECT_EQ(captured.size(), expected.size());
+    if (captured != expected) {
+        const auto mismatch =
+            std::mismatch(captured.begin(), captured.end(), expected.begin(), expected.end());
+        ADD_FAILURE() << "the capture differs from the stream at sample "
+                      << (mismatch.first - captured.begin()) << LogText();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PortAudio, LiveListening,
+                         testing::Values(LiveCase{"ALaw", "alaw", 1, true},
+                                         LiveCase{"MuLawOnTheDefaultDevice", "ulaw", 1, false},
+                                         LiveCase{"TwoChannels", "alaw", 2, true}),
+                         [](const testing::TestParamInfo<LiveCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+} // namespace
