@@ -27,19 +27,26 @@ using ::testing::HasSubstr;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+std::string ReadIfAny(const std::string& path) {
+    return FileExists(path) ? ReadFile(path) : "";
+}
+
 // A program that notes "<tag> <arguments>" in "<program>.ran" when started.
 std::string MarkerProgram(const std::string& tag) {
     return "#!/bin/sh\nprintf '%s %s\\n' " + tag +
            " \"$*\" > \"$0.ran.part\" && mv \"$0.ran.part\" \"$0.ran\"\n";
 }
 
+// True when the process sleeps in a wait for another process (a poll on its
+// pidfd, or the sleep between checks where there is none).
+bool SleepsWaiting(pid_t pid) {
+    const std::string wchan = ReadIfAny("/proc/" + std::to_string(pid) + "/wchan");
+    return wchan.find("poll") != std::string::npos || wchan.find("nanosleep") != std::string::npos;
+}
+
 mode_t Mode(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-std::string ReadIfAny(const std::string& path) {
-    return FileExists(path) ? ReadFile(path) : "";
 }
 
 // Every file below `folder` with its content (links as "-> target"), but
@@ -128,7 +135,9 @@ TEST_F(FileCopyTest, WaitsForTheProcessThenInstallsAndRestarts) {
                                               Updates("notes.temp"), Updates("missing.bin")});
     ASSERT_THAT(tool->WaitForLine("Waiting for process", 30s),
                 HasSubstr(std::to_string(program.Pid())));
-    // Nothing moves while the program runs.
+    // Nothing moves while the program runs: the tool sits in its wait (one
+    // that did not wait would end instead).
+    ASSERT_TRUE(PumpUntil([&] { return !tool->Running() || SleepsWaiting(tool->Pid()); }, 30s));
     EXPECT_TRUE(tool->Running());
     EXPECT_EQ(ReadFile(Prog("corvane")), MarkerProgram("old"));
     EXPECT_TRUE(FileExists(Updates("corvane.temp")));
