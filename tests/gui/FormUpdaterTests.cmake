@@ -6,6 +6,6 @@ add_corvane_test(gui_form_updater_tests
   LIBS corvane_ui corvane_update corvane_i18n Qt6::Test PkgConfig::HTTPLIB OpenSSL::SSL
        OpenSSL::Crypto
   ENV "QT_QPA_PLATFORM=offscreen"
-  LABELS "gui;update"
+  LABELS "gui"
   OWN_MAIN)
 target_include_directories(gui_form_updater_tests PRIVATE "${PROJECT_SOURCE_DIR}/tests/update")
