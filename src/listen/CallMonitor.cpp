@@ -53,6 +53,8 @@ void TCallMonitor::Start() {
 }
 
 void TCallMonitor::HandleDocData(const char* data, size_t n) {
+    if (n == 0)
+        return;
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
     if (FHeaderPending) {
         const auto* zero = static_cast<const uint8_t*>(std::memchr(bytes, 0, n));
