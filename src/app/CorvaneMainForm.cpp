@@ -1,6 +1,8 @@
 #include "CorvaneMainForm.h"
 
+#include "CallMonitor.h"
 #include "FormTranslator.h"
+#include "FormUpdater.h"
 #include "LanIni.h"
 #include "MainThread.h"
 #include "PNGComponent.h"
@@ -201,9 +203,14 @@ TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget
 }
 
 TCorvaneMainForm::~TCorvaneMainForm() {
-    // Normally the close protocol has ended the session already. If not (the
-    // window destroyed without closing), end it here while every widget its
-    // last events may touch still exists.
+    // Normally the close protocol has ended listening and the session already.
+    // If not (the window destroyed without closing), end them here while every
+    // widget their last events may touch still exists; the monitor first, as
+    // it borrows the session.
+    if (FMonitor) {
+        FMonitor->OnFinished = nullptr;
+        FMonitor.reset();
+    }
     if (FClient) {
         FClient->OnStopped = nullptr;
         FClient.reset();
@@ -260,6 +267,7 @@ void TCorvaneMainForm::CreateControls() {
     PlayPauseBtn->SetImgNormal(PlayPauseNormal);
     PlayPauseBtn->SetImgOver(PlayPauseOver);
     PlayPauseBtn->SetImgClick(PlayPauseDown);
+    connect(PlayPauseBtn, &QAbstractButton::clicked, this, [this] { PlayPauseBtnClick(); });
 
     SettingsBtn = new TVcPNGButton(ToolbarPanel);
     SettingsBtn->setObjectName(QStringLiteral("SettingsBtn"));
@@ -290,6 +298,7 @@ void TCorvaneMainForm::CreateControls() {
     thegrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     thegrid->setWordWrap(false);
     thegrid->setItemDelegate(new TCallGridDelegate(*this));
+    thegrid->viewport()->installEventFilter(this);
     layout->addWidget(thegrid, 1);
 
     DebugMemo = new QPlainTextEdit(central);
@@ -316,10 +325,9 @@ void TCorvaneMainForm::CreateControls() {
     StatusClearTimer =
         timer("StatusClearTimer", 9500, false, &TCorvaneMainForm::StatusClearTimerTimer);
     // Destroys a finished live-listen monitor half a second after it reported
-    // its end; idle until listening is part of the window.
-    MonitorStopTimer = new QTimer(this);
-    MonitorStopTimer->setObjectName(QStringLiteral("MonitorStopTimer"));
-    MonitorStopTimer->setInterval(500);
+    // its end, outside the monitor's own notification.
+    MonitorStopTimer =
+        timer("MonitorStopTimer", 500, false, &TCorvaneMainForm::MonitorStopTimerTimer);
     DurationTimer = timer("DurationTimer", 1000, true, &TCorvaneMainForm::DurationTimerTimer);
 
     CreateMenu();
@@ -352,15 +360,15 @@ void TCorvaneMainForm::CreateMenu() {
     Manual1->setShortcut(QKeySequence(Qt::Key_F1));
     connect(Manual1, &QAction::triggered, this, [this] { Manual1Click(); });
     CheckUpdate1 = item(Help1, "CheckUpdate1", QStringLiteral("Check for &update online"));
+    connect(CheckUpdate1, &QAction::triggered, this, [this] { CheckUpdate1Click(); });
     About1 = item(Help1, "About1", QStringLiteral("&About..."));
     connect(About1, &QAction::triggered, this, [this] { About1Click(); });
 }
 
-// Commands whose parts are not in the program yet stay disabled rather than
-// pretending to work: listening, the update check, and the settings dialog
-// until one is installed.
+// The settings commands stay disabled until a settings dialog is installed
+// rather than pretending to work.
 void TCorvaneMainForm::UpdateCommandStates() {
-    CheckUpdate1->setEnabled(false);
+    CheckUpdate1->setEnabled(true);
     const bool settings = static_cast<bool>(FSettingsDialogRunner);
     Settings1->setEnabled(settings);
     // A disabled picture button draws its normal picture; a faded copy of it
@@ -370,7 +378,7 @@ void TCorvaneMainForm::UpdateCommandStates() {
         button->setEnabled(enabled);
         button->SetImgNormal(enabled ? normal : faded);
     };
-    enable(PlayPauseBtn, false, PlayPauseNormal, PlayPauseFaded);
+    enable(PlayPauseBtn, true, PlayPauseNormal, PlayPauseFaded);
     enable(SettingsBtn, settings, SettingsNormal, SettingsFaded);
 }
 
@@ -571,7 +579,7 @@ void TCorvaneMainForm::HandleCallsChanged() {
         FClient->GetCalls(FCalls);
         FListReceived = true;
         FillGrid();
-        // Automatic listening joins here once live listening is part of the window.
+        StartAutoListen();
         DurationTimer->stop();
         DurationTimer->start();
     };
@@ -594,9 +602,8 @@ void TCorvaneMainForm::DurationTimerTimer() {
     }
 }
 
-int TCorvaneMainForm::ListenIconIndex(const TCallInfo&) const {
-    // Nothing is listened to until live listening is part of the window.
-    return 4;
+int TCorvaneMainForm::ListenIconIndex(const TCallInfo& call) const {
+    return FMonitor && FMonitor->FCall.id == call.id ? 3 : 4;
 }
 
 bool TCorvaneMainForm::ShowsNoCallLine() const {
@@ -670,11 +677,14 @@ void TCorvaneMainForm::HandleEngineStopped() {
         break;
     case AtStopClose:
         // The session is still inside its own notification; it goes, and the
-        // window closes, once that has returned.
+        // window closes, once that has returned. A monitor still winding down
+        // borrows the session, so then the close protocol keeps it until the
+        // monitor has gone.
         QMetaObject::invokeMethod(
             this,
             [this] {
-                FClient.reset();
+                if (!FMonitor)
+                    FClient.reset();
                 close();
             },
             Qt::QueuedConnection);
@@ -794,16 +804,121 @@ void TCorvaneMainForm::SettingsBtnClick() {
     RunSettingsDialog(1);
 }
 
+// --- Live listening ---------------------------------------------------------
+
+void TCorvaneMainForm::ListenToSelectedCall() {
+    ListenToCall(SelectedTopRow() - 1);
+}
+
+void TCorvaneMainForm::ListenToCall(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= FCalls.size() || !FClient)
+        return;
+    // Closing: whatever is listened to is being stopped, nothing new starts.
+    if (FClosing)
+        return;
+    const TCallInfo& call = *FCalls[static_cast<size_t>(index)];
+    if (!FMonitor) {
+        WriteLog("Monitor ID:" + call.id);
+        FMonitor = std::make_unique<TCallMonitor>(*FClient, call);
+        FMonitor->OnFinished = [this] { HandleMonitorStopped(); };
+        FMonitor->Start();
+        thegrid->viewport()->update();
+    } else if (FMonitor->FCall.id != call.id) {
+        // The switch completes in MonitorStopTimerTimer, once this monitor has gone.
+        FSwitchPending = true;
+        FMonitor->Stop();
+    }
+}
+
+void TCorvaneMainForm::StartAutoListen() {
+    if (FMonitor || !FConfig.StartAuto)
+        return;
+    for (size_t i = 0; i < FCalls.size(); ++i)
+        if (FCalls[i]->length < 6) {
+            ListenToCall(static_cast<int>(i));
+            return;
+        }
+}
+
+void TCorvaneMainForm::HandleMonitorStopped() {
+    auto arm = [this] {
+        if (!MonitorStopTimer->isActive())
+            MonitorStopTimer->start();
+    };
+    if (IsMainThread())
+        arm();
+    else
+        Synchronize(arm);
+}
+
+void TCorvaneMainForm::MonitorStopTimerTimer() {
+    MonitorStopTimer->stop();
+    if (!FMonitor)
+        return;
+    WriteLog("Monitor stopped (1)");
+    FMonitor.reset();
+    MonitorStopTimer->stop();
+    WriteLog("Monitor stopped (2)");
+    thegrid->viewport()->update();
+    if (FClosing)
+        close();
+    if (FSwitchPending) {
+        FSwitchPending = false;
+        ListenToSelectedCall();
+    }
+}
+
+void TCorvaneMainForm::PlayPauseBtnClick() {
+    if (FMonitor) {
+        FSwitchPending = false; // a stop asked for now is not a switch
+        FMonitor->Stop();
+    } else {
+        ListenToSelectedCall();
+    }
+}
+
+void TCorvaneMainForm::thegridDblClick() {
+    ListenToSelectedCall();
+}
+
+void TCorvaneMainForm::thegridMouseDown() {
+    if (SelectedLeftColumn() == 0)
+        ListenToSelectedCall();
+}
+
 // --- Menu commands ----------------------------------------------------------
 
 void TCorvaneMainForm::Exit1Click() {
     close();
 }
 
+QString TCorvaneMainForm::ManualPage() const {
+    return QString::fromStdString(FHelpFolder) + QString::number(HelpContext) +
+           QStringLiteral(".html");
+}
+
 void TCorvaneMainForm::Manual1Click() {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(FHelpFolder) +
-                                                  QString::number(HelpContext) +
-                                                  QStringLiteral(".html")));
+    const QString page = ManualPage();
+    if (!FileExists(page.toStdString())) {
+        WriteLog("Manual not found: " + page.toStdString());
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))
+        WriteLog("Could not open the manual: " + page.toStdString());
+}
+
+void TCorvaneMainForm::SetUpdateDialogRunner(UpdateDialogRunner runner) {
+    FUpdateDialogRunner = std::move(runner);
+}
+
+void TCorvaneMainForm::CheckUpdate1Click() {
+    const bool mustClose =
+        FUpdateDialogRunner
+            ? FUpdateDialogRunner(this)
+            : ShowUpdateDialog(this, [this](const std::string& line) { WriteLog(line); });
+    // The copy tool waits for the program to end before it installs.
+    if (mustClose)
+        close();
 }
 
 void TCorvaneMainForm::About1Click() {
@@ -834,12 +949,19 @@ void TCorvaneMainForm::FormClose(QCloseEvent* event) {
     WriteLog("Form Close");
     FClosing = true;
     bool refuse = false;
+    if (FMonitor) {
+        // Its notification arms MonitorStopTimer, which destroys it and asks
+        // for the close again.
+        FMonitor->Stop();
+        refuse = true;
+    }
     if (FClient) {
         if (FClient->IsRunning()) {
             eAtStop = AtStopClose;
             FClient->Stop();
             refuse = true;
-        } else {
+        } else if (!FMonitor) {
+            // While a monitor exists it still borrows the session.
             FClient.reset();
         }
     }
@@ -866,6 +988,16 @@ void TCorvaneMainForm::resizeEvent(QResizeEvent* event) {
 bool TCorvaneMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ToolbarPanel && event->type() == QEvent::Resize)
         FormResize();
+    if (thegrid && watched == thegrid->viewport()) {
+        // Queued, so that the grid has handled the press (moved its
+        // selection) before the gesture reads the selection.
+        if (event->type() == QEvent::MouseButtonPress)
+            QMetaObject::invokeMethod(
+                this, [this] { thegridMouseDown(); }, Qt::QueuedConnection);
+        else if (event->type() == QEvent::MouseButtonDblClick)
+            QMetaObject::invokeMethod(
+                this, [this] { thegridDblClick(); }, Qt::QueuedConnection);
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

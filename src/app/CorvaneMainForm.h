@@ -34,6 +34,7 @@ class QWidget;
 
 namespace corvane {
 
+class TCallMonitor;
 class TPNGComponent;
 class TVcPNGButton;
 
@@ -58,6 +59,9 @@ public:
     // confirmed it, nothing when cancelled.
     using SettingsDialogRunner = std::function<std::optional<TQuorinConfig>(
         QWidget* parent, int page, const TQuorinConfig& config)>;
+    // The update dialog seam: shows a new update dialog and returns true when
+    // an update was fetched and the program must close to install it.
+    using UpdateDialogRunner = std::function<bool(QWidget* parent)>;
 
     // `args` are the command-line arguments after the program name. The
     // constructor runs the whole start-up, the first engine start included.
@@ -95,7 +99,36 @@ public:
     // and a restart of the engine when the connection settings changed.
     void ApplySettings(const TQuorinConfig& copy);
     void SetSettingsDialogRunner(SettingsDialogRunner runner);
+    // Replaces the update dialog (ShowUpdateDialog by default).
+    void SetUpdateDialogRunner(UpdateDialogRunner runner);
     void FormResize();
+
+    // --- Live listening -------------------------------------------------
+    // Listens to the call in the top row of the grid's selection.
+    void ListenToSelectedCall();
+    // Listens to FCalls[index]; while another call is listened to, stops that
+    // one first and listens to the selected row once it has gone.
+    void ListenToCall(int index);
+    // After each new list: listens to the first call younger than 6 s when
+    // automatic listening is on and nothing is listened to.
+    void StartAutoListen();
+    // The monitor's end notification. Any thread; a worker waits for the GUI thread.
+    void HandleMonitorStopped();
+    void MonitorStopTimerTimer();
+
+    // --- Commands and gestures ------------------------------------------
+    void PlayPauseBtnClick();
+    void SettingsBtnClick();
+    void thegridDblClick();
+    // After the grid has moved its selection for a mouse press.
+    void thegridMouseDown();
+    void Exit1Click();
+    void Settings1Click();
+    void Manual1Click();
+    void CheckUpdate1Click();
+    void About1Click();
+    // The manual page opened by Manual1.
+    QString ManualPage() const;
 
     // The text shown for a status code; empty for codes without one.
     static QString StatusCodeText(int32_t code);
@@ -113,6 +146,8 @@ public:
     bool ListReceived() const { return FListReceived; }
     bool DebugMode() const { return FDebug; }
     bool Closing() const { return FClosing; }
+    TCallMonitor* Monitor() const { return FMonitor.get(); }
+    bool SwitchPending() const { return FSwitchPending; }
     // Row of the grid's model: 0 is the header row, calls from 1 on.
     int RowCount() const;
     QString Cell(int column, int row) const;
@@ -163,11 +198,6 @@ private:
     void CreateControls();
     void CreateMenu();
     void FormClose(QCloseEvent* event);
-    void Exit1Click();
-    void Settings1Click();
-    void SettingsBtnClick();
-    void Manual1Click();
-    void About1Click();
     void AppendMemoLine(const QString& text);
     void UpdateCommandStates();
     void SetWaitCursor();
@@ -178,6 +208,9 @@ private:
     std::array<QImage, 5> FIcons;
     std::recursive_mutex FLogLock;
     std::unique_ptr<TCorvane> FClient;
+    // The one live-listen monitor; it borrows FClient, which therefore
+    // outlives it.
+    std::unique_ptr<TCallMonitor> FMonitor;
     std::string FDataFolder;
     std::string FConfigFolder;
     std::string FLogFolder;
@@ -199,6 +232,7 @@ private:
     bool FClosed = false;
     std::string FHelpFolder;
     SettingsDialogRunner FSettingsDialogRunner;
+    UpdateDialogRunner FUpdateDialogRunner;
     // Pictures of the toolbar buttons; the buttons refer to them.
     TPNGComponent* PlayPauseNormal = nullptr;
     TPNGComponent* PlayPauseOver = nullptr;

@@ -1,10 +1,15 @@
 // Program entry of the Quorin Call Monitor client.
 
 #include "CorvaneMainForm.h"
+#include "FormUpdater.h"
+#include "MainThread.h"
 #include "QtMainThread.h"
+#include "SettingsForm.h"
+#include "WaveOut.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
 
 #include <exception>
 #include <string>
@@ -28,6 +33,19 @@ public:
     }
 };
 
+// A failed sound output operation, shown modally on the GUI thread; the
+// audio worker that reports one waits until the user has acknowledged it.
+void ShowWaveOutMessage(const std::string& text) {
+    auto show = [&text] {
+        QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
+                             QString::fromStdString(text));
+    };
+    if (corvane::IsMainThread())
+        show();
+    else
+        corvane::Synchronize(show);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -44,9 +62,20 @@ int main(int argc, char** argv) {
         std::vector<std::string> args;
         for (int i = 1; i < argc; ++i)
             args.emplace_back(argv[i]);
+        corvane::SetWaveOutMessageBox(ShowWaveOutMessage);
         corvane::TCorvaneMainForm form(args);
+        // One settings dialog for the whole run, so it keeps its page and
+        // language choice between openings. The update dialog made here is
+        // not the one the Help menu shows (that one is made afresh each time).
+        auto* settingsForm = new corvane::TSettingsForm(&form);
+        new corvane::TFormUpdater(&form);
+        form.SetSettingsDialogRunner(
+            [settingsForm](QWidget* parent, int page, const corvane::TQuorinConfig& config) {
+                return settingsForm->Run(parent, page, config);
+            });
         form.show();
         const int rc = QApplication::exec();
+        corvane::SetWaveOutMessageBox(nullptr);
         corvane::UninstallQtMainThread();
         return rc;
     } catch (...) {

@@ -1,6 +1,8 @@
 // The main window against the recorder simulator on 127.0.0.1: start-up,
-// log, grid, status line, engine restart and the close protocol.
+// log, grid, status line, settings, engine restart, live listening and the
+// close protocol. Sound goes to the scripted test device, never a sound card.
 
+#include "CallMonitor.h"
 #include "CorvaneMainForm.h"
 #include "FormTranslator.h"
 #include "LanIni.h"
@@ -8,16 +10,24 @@
 #include "Platform.h"
 #include "QtMainThread.h"
 #include "QuorinConfig.h"
+#include "SettingsForm.h"
 #include "TestSupport.h"
+#include "TestWaveDevice.h"
 #include "VcPNGButton.h"
+#include "WaveDevice.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -69,9 +79,12 @@ protected:
         FOldConfigHome = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
         setenv("XDG_CONFIG_HOME", FHome.Path().c_str(), 1);
         FDataFolder = FHome.Path() + "/Brindlex/QuorinCallMonitor/";
+        SetDefaultWaveDevice(&FDevice);
     }
     void TearDown() override {
         FForm.reset();
+        FSettingsForm.reset();
+        SetDefaultWaveDevice(nullptr);
         setenv("XDG_CONFIG_HOME", FOldConfigHome.c_str(), 1);
         SetDebugOutputHandler(FOldDebugHandler);
     }
@@ -108,7 +121,45 @@ protected:
         return -1;
     }
 
+    // Installs a real settings dialog, as the program does; each opening runs
+    // FDialogAction inside the dialog's modal loop (it must end the dialog).
+    void UseSettingsDialog() {
+        FSettingsForm = std::make_unique<TSettingsForm>();
+        FForm->SetSettingsDialogRunner(
+            [this](QWidget* parent, int page, const TQuorinConfig& config) {
+                QTimer::singleShot(0, FSettingsForm.get(), [this] {
+                    FDialogTabs.push_back(FSettingsForm->PageControl1->currentWidget());
+                    if (FDialogAction)
+                        FDialogAction(*FSettingsForm);
+                    else
+                        FSettingsForm->CancelBtn->click();
+                });
+                return FSettingsForm->Run(parent, page, config);
+            });
+    }
+
+    // Runs events for about `ms` milliseconds (to see that nothing more happens).
+    static void RunEventsFor(int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            QCoreApplication::processEvents();
+            WaitAndCheckSynchronize(5);
+        }
+    }
+
+    int CountLog(const std::string& prefix) const {
+        int n = 0;
+        for (const auto& line : Log())
+            if (line.find(" " + prefix) != std::string::npos)
+                ++n;
+        return n;
+    }
+
     TempDir FHome;
+    TTestWaveDevice FDevice;
+    std::unique_ptr<TSettingsForm> FSettingsForm;
+    std::function<void(TSettingsForm&)> FDialogAction;
+    std::vector<QWidget*> FDialogTabs;
     std::string FOldConfigHome;
     DebugOutputHandler FOldDebugHandler;
     std::string FDataFolder;
@@ -772,6 +823,385 @@ TEST_F(MainWindowTest, ToolbarLabelStaysCentredAndSettingsButtonAtTheRightEdge) 
         EXPECT_EQ(form.DescrLbl->x(), (panel - 100) / 2 + 50 - form.DescrLbl->width() / 2);
         EXPECT_EQ(form.SettingsBtn->x() + form.SettingsBtn->width(), panel - 18);
     }
+}
+
+// --- Settings dialog ------------------------------------------------------
+
+struct MissingSettingsCase {
+    const char* name;
+    const char* server;
+    const char* user;
+    const char* password;
+    int page; // 1 account, 2 server connection
+};
+
+class MainWindowMissingSettingsTest : public MainWindowTest,
+                                      public ::testing::WithParamInterface<MissingSettingsCase> {};
+
+TEST_P(MainWindowMissingSettingsTest, DialogOpensOnTheMatchingPageAndCancelChangesNothing) {
+    const MissingSettingsCase& c = GetParam();
+    WriteConfig(c.server, c.user, c.password);
+    const std::string iniBefore = test::ReadFile(FDataFolder + "client.ini");
+    auto& form = Start();
+    UseSettingsDialog();
+    // Not from the constructor: the start-up timer opens it once events run.
+    EXPECT_TRUE(FDialogTabs.empty());
+    ASSERT_TRUE(WaitFor([&] { return !FDialogTabs.empty(); }));
+    QWidget* expected = c.page == 1 ? static_cast<QWidget*>(FSettingsForm->TabSheetAccount)
+                                    : static_cast<QWidget*>(FSettingsForm->TabSheetServer);
+    EXPECT_EQ(FDialogTabs[0], expected);
+
+    // Cancelled: nothing retried, nothing saved, the engine still not started.
+    RunEventsFor(1500);
+    EXPECT_EQ(FDialogTabs.size(), 1u);
+    EXPECT_EQ(CountLog("Try start"), 1);
+    EXPECT_EQ(form.StartResult(), c.page);
+    EXPECT_FALSE(form.Client()->IsRunning());
+    EXPECT_FALSE(Differs(form.Config(), FConfig));
+    EXPECT_EQ(test::ReadFile(FDataFolder + "client.ini"), iniBefore);
+    EXPECT_FALSE(form.ListReceived());
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowMissingSettingsTest,
+                         ::testing::Values(MissingSettingsCase{"NoCredentials", "127.0.0.1:1", "",
+                                                               "", 1},
+                                           MissingSettingsCase{"NoServer", "", "u", "p", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Puts one translation file beside the program for the length of a test.
+class LanguageFileBesideProgram {
+public:
+    explicit LanguageFileBesideProgram(const std::string& code)
+        : FPath(ProgramFolder() + "Corvane_" + code + ".uln") {
+        test::WriteFile(FPath,
+                        test::ReadFile(test::SourceDir() + "/data/lang/Corvane_" + code + ".uln"));
+    }
+    ~LanguageFileBesideProgram() { std::remove(FPath.c_str()); }
+
+private:
+    std::string FPath;
+};
+
+TEST_F(MainWindowSimTest, DialogLanguageChangeRetranslatesAndLeavesTheEngineRunning) {
+    LanguageFileBesideProgram german("DE");
+    auto& form = StartOnSim();
+    UseSettingsDialog();
+    ASSERT_TRUE(WaitFor([&] { return form.ListReceived(); }));
+    EXPECT_EQ(form.File1->title(), "&File");
+    FDialogAction = [](TSettingsForm& d) {
+        d.DE->click();
+        d.OkBtn->click();
+    };
+    form.Settings1->trigger();
+    ASSERT_EQ(FDialogTabs.size(), 1u);
+    EXPECT_EQ(FDialogTabs[0], FSettingsForm->TabSheetAccount);
+    EXPECT_EQ(form.Config().Language, "DE");
+    EXPECT_EQ(form.File1->title(), "&Datei");
+    EXPECT_TRUE(form.Client()->IsRunning());
+    EXPECT_EQ(form.AtStop(), AtStopReport);
+    EXPECT_FALSE(LogHas("Engine stopped eAtStop:0"));
+    EXPECT_EQ(CountLog("Try start"), 1);
+    TQuorinConfig saved;
+    saved.Load(FDataFolder + "client.ini");
+    EXPECT_EQ(saved.Language, "DE");
+}
+
+TEST_F(MainWindowSimTest, DialogPasswordChangeRestartsTheEngine) {
+    auto& form = StartOnSim();
+    UseSettingsDialog();
+    ASSERT_TRUE(WaitFor([&] { return form.ListReceived(); }));
+    FSim->Control("/sim/config?password=pw2");
+    FDialogAction = [](TSettingsForm& d) {
+        d.PasswordEdit->setText("pw2");
+        d.OkBtn->click();
+    };
+    form.SettingsBtn->click();
+    ASSERT_EQ(FDialogTabs.size(), 1u);
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Engine stopped eAtStop:0"); }));
+    const int stopped = LogIndex("Engine stopped eAtStop:0");
+    EXPECT_GT(LogIndex("Try start", stopped), stopped);
+    EXPECT_TRUE(WaitFor([&] { return form.ListReceived() && form.Client()->IsRunning(); }));
+    EXPECT_EQ(form.Config().Password, "pw2");
+}
+
+TEST_F(MainWindowSimTest, DialogCancelWhileRunningChangesNothing) {
+    auto& form = StartOnSim();
+    UseSettingsDialog();
+    ASSERT_TRUE(WaitFor([&] { return form.ListReceived(); }));
+    form.ShowStatusText("old text");
+    const std::string iniBefore = test::ReadFile(FDataFolder + "client.ini");
+    FDialogAction = [](TSettingsForm& d) {
+        d.PasswordEdit->setText("other");
+        d.DE->click();
+        d.CancelBtn->click();
+    };
+    form.Settings1->trigger();
+    ASSERT_EQ(FDialogTabs.size(), 1u);
+    // Opening the dialog clears the status line, whatever the user does then.
+    EXPECT_EQ(form.StatusText(), "");
+    EXPECT_EQ(form.Config().Password, "pw");
+    EXPECT_EQ(form.Config().Language, FConfig.Language);
+    EXPECT_EQ(test::ReadFile(FDataFolder + "client.ini"), iniBefore);
+    EXPECT_TRUE(form.Client()->IsRunning());
+    EXPECT_EQ(CountLog("Try start"), 1);
+}
+
+// --- Live listening --------------------------------------------------------
+
+class MainWindowListenTest : public MainWindowSimTest {
+protected:
+    // Starts on the simulator with calls "101" and "102" shown.
+    TCorvaneMainForm& StartWithTwoCalls() {
+        FSim->Control("/sim/calls/add?id=101&age=20&remote=555&direction=0");
+        FSim->Control("/sim/calls/add?id=102&age=10&remote=777&direction=1");
+        auto& form = StartOnSim();
+        form.show();
+        EXPECT_TRUE(WaitFor([&] { return form.Calls().size() == 2; }));
+        return form;
+    }
+    QPoint CellCentre(int column, int row) const {
+        return FForm->thegrid->visualItemRect(FForm->thegrid->item(row - 1, column)).center();
+    }
+    QImage CellPicture(int column, int row) const {
+        QCoreApplication::processEvents();
+        const QRect r = FForm->thegrid->visualItemRect(FForm->thegrid->item(row - 1, column));
+        return FForm->thegrid->viewport()->grab(r).toImage();
+    }
+    void DoubleClick(int column, int row) {
+        QTest::mouseDClick(FForm->thegrid->viewport(), Qt::LeftButton, {}, CellCentre(column, row));
+    }
+    std::string ListenedId() const {
+        return FForm->Monitor() ? FForm->Monitor()->FCall.id : std::string();
+    }
+    // The simulator's live streams still running.
+    std::string Streams() const { return FSim->Control("/sim/rtcall/streams"); }
+};
+
+TEST_F(MainWindowListenTest, DoubleClickListensAndTheListenIconChanges) {
+    auto& form = StartWithTwoCalls();
+    // Keep the selection off the listen column, so both icons are drawn alike.
+    form.thegrid->setCurrentCell(0, 4);
+    const QImage idle = CellPicture(0, 1);
+    EXPECT_EQ(CellPicture(0, 2), idle);
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+    EXPECT_EQ(ListenedId(), "101");
+    EXPECT_TRUE(LogHas("Monitor ID:101"));
+    EXPECT_EQ(form.ListenIconIndex(*form.Calls()[0]), 3);
+    EXPECT_EQ(form.ListenIconIndex(*form.Calls()[1]), 4);
+    EXPECT_NE(CellPicture(0, 1), idle);
+    EXPECT_EQ(CellPicture(0, 2), idle);
+    // The recorder streams the call and its audio reaches the output.
+    EXPECT_TRUE(WaitFor([&] { return Streams().find("r101") != std::string::npos; }));
+    EXPECT_TRUE(WaitFor([&] { return !FDevice.WrittenData().empty(); }));
+
+    // The same row again: the monitor stays.
+    TCallMonitor* monitor = form.Monitor();
+    DoubleClick(4, 1);
+    RunEventsFor(800);
+    EXPECT_EQ(form.Monitor(), monitor);
+    EXPECT_FALSE(form.SwitchPending());
+    EXPECT_EQ(CountLog("Monitor ID:"), 1);
+}
+
+TEST_F(MainWindowListenTest, DoubleClickOnAnotherRowSwitchesAfterTheMonitorHasGone) {
+    auto& form = StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    DoubleClick(5, 2);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "102"; }));
+    const int first = LogIndex("Monitor ID:101");
+    const int stop1 = LogIndex("Monitor stopped (1)", first);
+    const int stop2 = LogIndex("Monitor stopped (2)", stop1);
+    const int second = LogIndex("Monitor ID:102", stop2);
+    EXPECT_GT(stop1, first);
+    EXPECT_GT(stop2, stop1);
+    EXPECT_GT(second, stop2);
+    EXPECT_FALSE(form.SwitchPending());
+    EXPECT_EQ(form.ListenIconIndex(*form.Calls()[0]), 4);
+    EXPECT_EQ(form.ListenIconIndex(*form.Calls()[1]), 3);
+    // The first stream was given up.
+    EXPECT_TRUE(WaitFor([&] {
+        const std::string s = Streams();
+        return s.find("r101") == std::string::npos && s.find("r102") != std::string::npos;
+    }));
+}
+
+struct PressCase {
+    const char* name;
+    int column;
+    bool listens;
+};
+
+class MainWindowPressTest : public MainWindowListenTest,
+                            public ::testing::WithParamInterface<PressCase> {};
+
+TEST_P(MainWindowPressTest, APressListensOnlyInTheListenColumn) {
+    const PressCase& c = GetParam();
+    auto& form = StartWithTwoCalls();
+    QTest::mouseClick(form.thegrid->viewport(), Qt::LeftButton, {}, CellCentre(c.column, 2));
+    EXPECT_EQ(form.SelectedTopRow(), 2);
+    if (c.listens) {
+        ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+        EXPECT_EQ(ListenedId(), "102");
+    } else {
+        RunEventsFor(500);
+        EXPECT_EQ(form.Monitor(), nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowPressTest,
+                         ::testing::Values(PressCase{"ListenColumn", 0, true},
+                                           PressCase{"OtherColumn", 4, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowListenTest, PlayPauseStopsListeningAndStartsItAgain) {
+    auto& form = StartWithTwoCalls();
+    EXPECT_TRUE(form.PlayPauseBtn->isEnabled());
+    form.thegrid->setCurrentCell(1, 3); // row 2, "length"
+    form.PlayPauseBtn->click();
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "102"; }));
+    form.PlayPauseBtn->click();
+    ASSERT_TRUE(WaitFor([&] { return form.Monitor() == nullptr; }));
+    EXPECT_TRUE(LogHas("Monitor stopped (2)"));
+    // Nothing else starts.
+    RunEventsFor(1000);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(CountLog("Monitor ID:"), 1);
+    EXPECT_EQ(form.ListenIconIndex(*form.Calls()[1]), 4);
+    EXPECT_TRUE(WaitFor([&] { return Streams().find("r102") == std::string::npos; }));
+}
+
+TEST_F(MainWindowListenTest, ACallThatHangsUpEndsListening) {
+    auto& form = StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    FSim->Control("/sim/calls/hangup?id=101");
+    // The test device plays nothing by itself: finish the queued blocks the
+    // way a sound card would once the stream has ended.
+    ASSERT_TRUE(WaitFor([&] {
+        if (LogHas("Monitor HTTP Doc End"))
+            FDevice.CompleteNext();
+        return form.Monitor() == nullptr;
+    }));
+    EXPECT_TRUE(LogHas("Monitor stopped (2)"));
+    EXPECT_FALSE(form.SwitchPending());
+}
+
+struct AutoCase {
+    const char* name;
+    std::vector<int> ages; // seconds since each call started, in list order
+    std::string listened;  // id of the call listened to, or empty
+};
+
+class MainWindowAutoListenTest : public MainWindowSimTest,
+                                 public ::testing::WithParamInterface<AutoCase> {};
+
+TEST_P(MainWindowAutoListenTest, PicksTheFirstCallYoungerThanSixSeconds) {
+    const AutoCase& c = GetParam();
+    for (size_t i = 0; i < c.ages.size(); ++i)
+        FSim->Control("/sim/calls/add?id=" + std::to_string(i + 1) +
+                      "&age=" + std::to_string(c.ages[i]));
+    FConfig.StartAuto = true;
+    auto& form = StartOnSim();
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == c.ages.size(); }));
+    if (c.listened.empty()) {
+        RunEventsFor(500);
+        EXPECT_EQ(form.Monitor(), nullptr);
+        return;
+    }
+    ASSERT_NE(form.Monitor(), nullptr);
+    EXPECT_EQ(form.Monitor()->FCall.id, c.listened);
+    // While listening, a new call starts nothing.
+    FSim->Control("/sim/calls/add?id=9&age=0");
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == c.ages.size() + 1; }));
+    RunEventsFor(500);
+    EXPECT_EQ(form.Monitor()->FCall.id, c.listened);
+    EXPECT_EQ(CountLog("Monitor ID:"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowAutoListenTest,
+                         ::testing::Values(AutoCase{"OldThenNew", {30, 4}, "2"},
+                                           AutoCase{"FirstOfTwoNew", {1, 2}, "1"},
+                                           AutoCase{"AllSixOrOlder", {6, 40}, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowSimTest, AutoListenOffStartsNothing) {
+    FSim->Control("/sim/calls/add?id=1&age=0");
+    auto& form = StartOnSim();
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 1; }));
+    RunEventsFor(500);
+    EXPECT_EQ(form.Monitor(), nullptr);
+}
+
+TEST_F(MainWindowListenTest, CloseWhileListeningAndPollingWaitsForBoth) {
+    auto& form = StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.cursor().shape(), Qt::WaitCursor);
+    EXPECT_EQ(form.ToolbarPanel->cursor().shape(), Qt::WaitCursor);
+    EXPECT_EQ(form.PlayPauseBtn->cursor().shape(), Qt::WaitCursor);
+    ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(form.Client(), nullptr);
+    const int first = LogIndex("Form Close");
+    const int monitorGone = LogIndex("Monitor stopped (2)", first);
+    const int engineGone = LogIndex("Engine stopped eAtStop:1", first);
+    ASSERT_GT(monitorGone, first);
+    ASSERT_GT(engineGone, first);
+    EXPECT_GT(LogIndex("Form Close", std::max(monitorGone, engineGone)),
+              std::max(monitorGone, engineGone));
+    // Closing started no new listening.
+    EXPECT_EQ(CountLog("Monitor ID:"), 1);
+}
+
+TEST_F(MainWindowListenTest, CloseDuringASwitchDoesNotListenAgain) {
+    auto& form = StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    DoubleClick(4, 2);
+    EXPECT_FALSE(form.close());
+    ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(CountLog("Monitor ID:"), 1);
+}
+
+// --- Menu commands ---------------------------------------------------------
+
+struct UpdateCase {
+    const char* name;
+    bool mustClose;
+};
+
+class MainWindowUpdateTest : public MainWindowTest,
+                             public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(MainWindowUpdateTest, AFetchedUpdateClosesTheWindow) {
+    auto& form = Start();
+    form.show();
+    EXPECT_TRUE(form.CheckUpdate1->isEnabled());
+    int shown = 0;
+    form.SetUpdateDialogRunner([&](QWidget* parent) {
+        EXPECT_EQ(parent, &form);
+        ++shown;
+        return GetParam().mustClose;
+    });
+    form.CheckUpdate1->trigger();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(form.isVisible(), !GetParam().mustClose);
+    EXPECT_EQ(LogHas("Form Close"), GetParam().mustClose);
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowUpdateTest,
+                         ::testing::Values(UpdateCase{"Fetched", true},
+                                           UpdateCase{"NotFetched", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, TheManualIsTopic1001BesideTheProgram) {
+    auto& form = Start();
+    EXPECT_EQ(form.ManualPage().toStdString(), ProgramFolder() + "help/1001.html");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 # The main window against the recorder simulator.
 add_corvane_test(gui_main_window_tests
   SOURCES GuiTestMain.cpp MainWindowTest.cpp
-  LIBS corvane_ui corvane_engine corvane_config corvane_i18n Qt6::Test
+  LIBS corvane_ui corvane_engine corvane_config corvane_i18n corvane_listen_test_device Qt6::Test
   ENV "QT_QPA_PLATFORM=offscreen"
   LABELS "gui"
   TIMEOUT 300
