@@ -26,7 +26,7 @@ class TCallMonitor {
 public:
     // A header longer than this without its zero byte is not a header: the
     // stream is refused instead of being collected for ever.
-    static constexpr size_t MaxHeaderSize = 16 * 1024;
+    static constexpr size_t MaxHeaderSize = 64 * 1024;
     // Channel counts the monitor plays; a header naming another is refused.
     static constexpr int32_t MaxChannels = 8;
 

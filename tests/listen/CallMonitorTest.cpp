@@ -358,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Error=NotLoggedIn"},
                     // Without its zero byte the header would grow for the whole call.
                     RefusedCase{"NoZeroByte", "mode=audio-nozero", "r1", kPassword, false,
-                                ServerError, "Monitor: stream header longer than 16384 bytes"},
+                                ServerError, "Monitor: stream header longer than 65536 bytes"},
                     RefusedCase{"EmptyAnswer", "mode=empty", "r1", kPassword, false, ServerError,
                                 "Monitor: the answer ended inside its header"},
                     RefusedCase{"Http401Text", "mode=http401", "r1", kPassword, false, ServerError,
