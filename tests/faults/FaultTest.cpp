@@ -1,11 +1,13 @@
 // The polling engine against a recorder that misbehaves: broken connections,
 // error statuses, a stall, a redirect loop, an oversized answer, a failed TLS
-// handshake and a restart. In every case the session keeps running, reports
-// the status the failure calls for, logs what happened, keeps the calls it
-// knew, and finds its way back once the recorder answers properly again.
+// handshake, a restart and a live audio stream cut short. In every case the session keeps running,
+// reports the status the failure calls for, logs what happened, keeps the calls it knew, and finds
+// its way back once the recorder answers properly again.
 
+#include "CallMonitor.h"
 #include "Corvane.h"
 #include "TestSupport.h"
+#include "TestWaveDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -272,3 +274,55 @@ TEST(RecorderFault, AFailedTlsHandshakeIsAConnectFailureUntilTheRecorderSpeaksTl
 }
 
 } // namespace
+
+// The live audio of a call is cut in the middle of a block while the engine
+// polls: listening ends by itself after the complete blocks have played, the
+// polling goes on untouched, and the next attempt to listen plays again.
+TEST(RecorderFault, AnAudioStreamCutMidBlockEndsListeningButNotPolling) {
+    constexpr size_t kBlock = 4096; // sample frames of one block, one channel
+    test::QuorinSim sim;
+    FaultProbe p(FaultProbe::Config(sim.Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
+    sim.Control("/sim/fault?mode=audio-cut&count=1&bytes=" + std::to_string(2 * kBlock + 1000));
+
+    TTestWaveDevice device;
+    TCallInfo call;
+    call.id = "1";
+    call.remoteid = "r1";
+    int finished = 0;
+    auto monitor = std::make_unique<TCallMonitor>(p.session, call, &device);
+    monitor->OnFinished = [&] { ++finished; };
+    monitor->Start();
+    // The test device plays a block whenever it is told to.
+    ASSERT_TRUE(test::PumpUntil(
+        [&] {
+            device.CompleteNext();
+            return finished > 0;
+        },
+        20s));
+    EXPECT_EQ(device.WrittenData().size(), 2u); // the cut third block is not played
+    monitor.reset();
+    EXPECT_FALSE(device.IsOpen());
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(p.LogCount("Monitor HTTP Doc End"), 1u);
+
+    // The engine went on polling meanwhile and still does.
+    EXPECT_TRUE(p.session.IsRunning());
+    const int changedBefore = p.CallsChanged();
+    sim.Control("/sim/calls/add?id=2&remoteid=r2");
+    ASSERT_TRUE(p.WaitForCallsChangedAfter(changedBefore, 15s));
+    EXPECT_EQ(p.CallIds(), (std::vector<std::string>{"1", "2"}));
+
+    // Listening again gets the whole stream: three blocks start playback.
+    TTestWaveDevice device2;
+    int finished2 = 0;
+    monitor = std::make_unique<TCallMonitor>(p.session, call, &device2);
+    monitor->OnFinished = [&] { ++finished2; };
+    monitor->Start();
+    ASSERT_TRUE(test::PumpUntil([&] { return device2.WrittenData().size() >= 3; }, 15s));
+    monitor->Stop();
+    monitor.reset();
+    EXPECT_EQ(finished2, 1);
+    p.StopAndWait();
+    EXPECT_TRUE(p.Statuses().empty());
+}
