@@ -901,6 +901,8 @@ void TCorvaneMainForm::Manual1Click() {
     const QString page = ManualPage();
     if (!FileExists(page.toStdString())) {
         WriteLog("Manual not found: " + page.toStdString());
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("The manual was not found:\n%1").arg(page));
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))

@@ -1076,6 +1076,8 @@ TEST_F(MainWindowListenTest, ACallThatHangsUpEndsListening) {
     auto& form = StartWithTwoCalls();
     DoubleClick(4, 1);
     ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    // Once playing, the end is reported by the audio worker thread.
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Starting play"); }));
     FSim->Control("/sim/calls/hangup?id=101");
     // The test device plays nothing by itself: finish the queued blocks the
     // way a sound card would once the stream has ended.
@@ -1138,7 +1140,7 @@ TEST_F(MainWindowListenTest, CloseWhileListeningAndPollingWaitsForBoth) {
     auto& form = StartWithTwoCalls();
     DoubleClick(4, 1);
     ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
-    EXPECT_FALSE(form.close());
+    form.Exit1->trigger();
     EXPECT_TRUE(form.isVisible());
     EXPECT_EQ(form.cursor().shape(), Qt::WaitCursor);
     EXPECT_EQ(form.ToolbarPanel->cursor().shape(), Qt::WaitCursor);
@@ -1157,11 +1159,28 @@ TEST_F(MainWindowListenTest, CloseWhileListeningAndPollingWaitsForBoth) {
     EXPECT_EQ(CountLog("Monitor ID:"), 1);
 }
 
+TEST_F(MainWindowListenTest, CloseWhileListeningAfterTheEngineStoppedKeepsTheSessionForTheMonitor) {
+    auto& form = StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    form.Client()->Stop(); // as if it had ended by itself
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Engine stopped eAtStop:2"); }));
+    EXPECT_FALSE(form.close());
+    // The monitor still uses the session until it has gone.
+    EXPECT_NE(form.Client(), nullptr);
+    ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
+    EXPECT_EQ(form.Client(), nullptr);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    const int monitorGone = LogIndex("Monitor stopped (2)");
+    EXPECT_GT(LogIndex("Form Close", monitorGone), monitorGone);
+}
+
 TEST_F(MainWindowListenTest, CloseDuringASwitchDoesNotListenAgain) {
     auto& form = StartWithTwoCalls();
     DoubleClick(4, 1);
     ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
     DoubleClick(4, 2);
+    ASSERT_TRUE(WaitFor([&] { return form.SwitchPending(); }));
     EXPECT_FALSE(form.close());
     ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
     EXPECT_EQ(form.Monitor(), nullptr);
