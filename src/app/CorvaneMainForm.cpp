@@ -207,10 +207,9 @@ TCorvaneMainForm::~TCorvaneMainForm() {
     // If not (the window destroyed without closing), end them here while every
     // widget their last events may touch still exists; the monitor first, as
     // it borrows the session.
-    if (FMonitor) {
-        FMonitor->OnFinished = nullptr;
-        FMonitor.reset();
-    }
+    // Its end notification may still arrive (from the audio thread too); it
+    // only arms MonitorStopTimer, which is stopped below.
+    FMonitor.reset();
     if (FClient) {
         FClient->OnStopped = nullptr;
         FClient.reset();

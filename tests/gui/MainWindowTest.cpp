@@ -1175,6 +1175,15 @@ TEST_F(MainWindowListenTest, CloseWhileListeningAfterTheEngineStoppedKeepsTheSes
     EXPECT_GT(LogIndex("Form Close", monitorGone), monitorGone);
 }
 
+TEST_F(MainWindowListenTest, DestroyingTheWindowWhileListeningEndsTheStream) {
+    StartWithTwoCalls();
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return ListenedId() == "101"; }));
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Starting play"); }));
+    FForm.reset();
+    EXPECT_TRUE(WaitFor([&] { return Streams().find("r101") == std::string::npos; }));
+}
+
 TEST_F(MainWindowListenTest, CloseDuringASwitchDoesNotListenAgain) {
     auto& form = StartWithTwoCalls();
     DoubleClick(4, 1);
