@@ -154,6 +154,17 @@ QString DateTimeText(const QDateTime& local) {
     return text;
 }
 
+void ShowWaveOutMessage(const std::string& text) {
+    auto show = [&text] {
+        QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
+                             QString::fromStdString(text));
+    };
+    if (IsMainThread())
+        show();
+    else
+        Synchronize(show);
+}
+
 // --- Construction ---------------------------------------------------------
 
 TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget* parent)

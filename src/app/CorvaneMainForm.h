@@ -50,6 +50,10 @@ enum : uint8_t {
 // exactly midnight. Any thread.
 QString DateTimeText(const QDateTime& local);
 
+// The sound output's message box: the text in a modal box on the GUI thread.
+// Any thread; a worker waits until the user has acknowledged it.
+void ShowWaveOutMessage(const std::string& text);
+
 class TCorvaneMainForm : public QMainWindow {
     Q_OBJECT
 

@@ -2,14 +2,12 @@
 
 #include "CorvaneMainForm.h"
 #include "FormUpdater.h"
-#include "MainThread.h"
 #include "QtMainThread.h"
 #include "SettingsForm.h"
 #include "WaveOut.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QMessageBox>
 
 #include <exception>
 #include <string>
@@ -33,19 +31,6 @@ public:
     }
 };
 
-// A failed sound output operation, shown modally on the GUI thread; the
-// audio worker that reports one waits until the user has acknowledged it.
-void ShowWaveOutMessage(const std::string& text) {
-    auto show = [&text] {
-        QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
-                             QString::fromStdString(text));
-    };
-    if (corvane::IsMainThread())
-        show();
-    else
-        corvane::Synchronize(show);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +47,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> args;
         for (int i = 1; i < argc; ++i)
             args.emplace_back(argv[i]);
-        corvane::SetWaveOutMessageBox(ShowWaveOutMessage);
+        corvane::SetWaveOutMessageBox(corvane::ShowWaveOutMessage);
         corvane::TCorvaneMainForm form(args);
         // One settings dialog for the whole run, so it keeps its page and
         // language choice between openings. The update dialog made here is

@@ -15,13 +15,16 @@
 #include "TestWaveDevice.h"
 #include "VcPNGButton.h"
 #include "WaveDevice.h"
+#include "WaveOut.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -1182,6 +1185,52 @@ TEST_F(MainWindowListenTest, DestroyingTheWindowWhileListeningEndsTheStream) {
     ASSERT_TRUE(WaitFor([&] { return LogHas("Starting play"); }));
     FForm.reset();
     EXPECT_TRUE(WaitFor([&] { return Streams().find("r101") == std::string::npos; }));
+}
+
+// Acknowledges every message box that shows up, keeping its text.
+class MessageBoxCloser {
+public:
+    MessageBoxCloser() {
+        FTimer.setInterval(20);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                    Texts.push_back(box->text().toStdString());
+                    box->done(QMessageBox::Ok);
+                }
+        });
+        FTimer.start();
+    }
+    std::vector<std::string> Texts;
+
+private:
+    QTimer FTimer;
+};
+
+TEST_F(MainWindowListenTest, AFailingSoundDeviceIsShownAndListeningEnds) {
+    auto old = SetWaveOutMessageBox(ShowWaveOutMessage);
+    MessageBoxCloser closer;
+    auto& form = StartWithTwoCalls();
+    FDevice.Fail(TWaveOp::Open, mmsyserr::BadDeviceId, -1);
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Monitor ID:101"); }));
+    ASSERT_TRUE(WaitFor([&] { return !closer.Texts.empty() && form.Monitor() == nullptr; }));
+    EXPECT_NE(closer.Texts[0].find("waveOutOpen"), std::string::npos) << closer.Texts[0];
+    EXPECT_TRUE(LogHas("Monitor stopped (2)"));
+    SetWaveOutMessageBox(old);
+}
+
+TEST_F(MainWindowTest, SoundMessagesFromAWorkerWaitForTheUser) {
+    MessageBoxCloser closer;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        ShowWaveOutMessage("device gone");
+        done = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return done.load(); }));
+    worker.join();
+    ASSERT_EQ(closer.Texts.size(), 1u);
+    EXPECT_EQ(closer.Texts[0], "device gone");
 }
 
 TEST_F(MainWindowListenTest, CloseDuringASwitchDoesNotListenAgain) {
