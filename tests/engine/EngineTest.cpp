@@ -76,15 +76,19 @@ public:
         return stoppedAt - t0;
     }
 
-    TCorvane session;
-    int stopped = 0;
-    Clock::time_point stoppedAt;
-
 private:
     mutable std::mutex FMutex;
     std::vector<std::string> FLog;
     std::vector<std::pair<int32_t, Clock::time_point>> FStatuses;
     int FCallsChanged = 0;
+
+public:
+    int stopped = 0;
+    Clock::time_point stoppedAt;
+    // Last, so that it goes first: a test that ends early leaves the engine
+    // running, and the session's destructor waits for its threads, which
+    // report into the members above.
+    TCorvane session;
 };
 
 std::vector<test::QuorinSim::Request> WaitForPolls(const test::QuorinSim& sim, size_t n,

@@ -96,14 +96,17 @@ public:
         EXPECT_TRUE(test::PumpUntil([&] { return stopped > 0; }, 10s));
     }
 
-    TCorvane session;
-    int stopped = 0;
-
 private:
     mutable std::mutex FMutex;
     std::vector<std::string> FLog;
     std::vector<int32_t> FStatuses;
     int FCallsChanged = 0;
+
+public:
+    int stopped = 0;
+    // Last, so that it goes first: its destructor waits for the engine's
+    // threads, which report into the members above.
+    TCorvane session;
 };
 
 // A running session that has the simulator's one call in its list.
