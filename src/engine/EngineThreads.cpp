@@ -30,10 +30,11 @@ constexpr int kStepMs = 200;
 
 TStartStopThread::TStartStopThread(bool createSuspended, TCorvane& session,
                                    std::shared_ptr<TSslContext> sslContext)
-    : TThread(createSuspended), FPlainClient(std::make_unique<THttpCli>()),
-      FTlsClient(std::make_unique<TSslHttpCli>()), FSession(session),
-      FSslContext(std::move(sslContext)) {
+    : FPlainClient(std::make_unique<THttpCli>()), FTlsClient(std::make_unique<TSslHttpCli>()),
+      FSession(session), FSslContext(std::move(sslContext)) {
     FSession.HookCookies(*FPlainClient, *FTlsClient);
+    if (!createSuspended)
+        Resume();
 }
 
 TStartStopThread::~TStartStopThread() {
@@ -121,8 +122,10 @@ void TStartStopThread::Execute() {
     }
 }
 
-TQuorinThread::TQuorinThread(bool createSuspended, TCorvane& session)
-    : TThread(createSuspended), FSession(session) {}
+TQuorinThread::TQuorinThread(bool createSuspended, TCorvane& session) : FSession(session) {
+    if (!createSuspended)
+        Resume();
+}
 
 void TQuorinThread::Execute() {
     FSession.Log("Engine started");

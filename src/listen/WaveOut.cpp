@@ -72,7 +72,7 @@ TWaveOutMessageBox SetWaveOutMessageBox(TWaveOutMessageBox handler) {
 
 // ---------------------------------------------------------------------------
 
-TWaveOutThread::TWaveOutThread(TWaveOut& owner) : TThread(true), FOwner(&owner) {
+TWaveOutThread::TWaveOutThread(TWaveOut& owner) : FOwner(&owner) {
     // The queue must exist before the device can post to this thread, and
     // Execute must not run before this object is complete.
     FQueue = std::make_unique<TThreadMessageQueue>(ThreadId());

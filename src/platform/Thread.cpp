@@ -4,8 +4,7 @@
 
 namespace corvane {
 
-TThread::TThread(bool createSuspended) {
-    FStarted = !createSuspended;
+TThread::TThread() {
     FThread = std::thread([this] { Run(); });
 }
 

@@ -1,8 +1,13 @@
 #pragma once
 
-// A worker thread in the classic toolkit style: created suspended or running,
-// resumed, marked terminated, waited for, optionally freeing itself, with a
+// A worker thread in the classic toolkit style: created suspended, resumed,
+// marked terminated, waited for, optionally freeing itself, with a
 // termination event that runs on the main thread.
+//
+// The base always starts suspended: a thread running from inside the base
+// constructor could enter Execute before the derived object exists. A
+// derived class that offers "create running" calls Resume at the end of its
+// own constructor.
 
 #include <atomic>
 #include <condition_variable>
@@ -16,7 +21,7 @@ namespace corvane {
 
 class TThread {
 public:
-    explicit TThread(bool createSuspended);
+    TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
     // Destroying a running thread marks it terminated and waits for it.

@@ -1,6 +1,6 @@
+#include "Thread.h"
 #include "MainThread.h"
 #include "TestSupport.h"
-#include "Thread.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +15,10 @@ namespace {
 
 class LambdaThread : public TThread {
 public:
-    LambdaThread(bool suspended, std::function<void(LambdaThread&)> body)
-        : TThread(suspended), FBody(std::move(body)) {}
+    LambdaThread(bool suspended, std::function<void(LambdaThread&)> body) : FBody(std::move(body)) {
+        if (!suspended)
+            Resume();
+    }
     ~LambdaThread() override { Destroyed = true; }
     using TThread::Terminated;
     static inline std::atomic<bool> Destroyed{false};
@@ -41,7 +43,9 @@ TEST(Thread, SuspendedThreadRunsOnlyAfterResume) {
 
 TEST(Thread, DestroyingANeverResumedThreadSkipsExecute) {
     std::atomic<bool> ran{false};
-    { LambdaThread t(true, [&](LambdaThread&) { ran = true; }); }
+    {
+        LambdaThread t(true, [&](LambdaThread&) { ran = true; });
+    }
     EXPECT_FALSE(ran);
 }
 
