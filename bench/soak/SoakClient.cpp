@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     // The list is fetched on the main thread after each change, as a window
     // would; changes that arrive meanwhile are folded into one fetch.
     std::atomic<bool> refreshPending{false};
-    std::atomic<long> changes{0};
+    std::atomic<long> changes{0}; // OnCallsChanged events: one per poll answer
     TCallList calls;
     session.OnCallsChanged = [&](TCorvane&) {
         ++changes;
@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
             rssMin = std::min(rssMin, rss);
             rssMax = std::max(rssMax, rss);
             std::lock_guard lock(counters.mutex);
-            std::printf("progress t=%.0fs rss_kib=%ld cpu_percent=%.2f calls=%zu changes=%ld "
+            std::printf("progress t=%.0fs rss_kib=%ld cpu_percent=%.2f calls=%zu updates=%ld "
                         "switches=%d underruns=%d\n",
                         Seconds(Clock::now() - start), rss,
                         100.0 * (CpuSeconds() - cpuStart) / Seconds(Clock::now() - start),
@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
         std::printf("rss_growth_kib %ld\n", rssEnd - rssStart);
         std::printf("listen_cpu_s %.3f\n", cpu);
         std::printf("listen_cpu_percent %.3f\n", 100.0 * cpu / wall);
-        std::printf("listen_list_changes %ld\n", changes - changesStart);
+        std::printf("listen_list_updates %ld\n", changes - changesStart);
         std::printf("monitor_starts %d\n", monitorStarts - startsStart);
         std::printf("call_switches %d\n", switches);
         std::printf("underruns %d\n", counters.underruns);
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
         std::printf("idle_s %.1f\n", wall);
         std::printf("idle_cpu_s %.3f\n", cpu);
         std::printf("idle_cpu_percent %.3f\n", 100.0 * cpu / wall);
-        std::printf("idle_list_changes %ld\n", changes - changesStart);
+        std::printf("idle_list_updates %ld\n", changes - changesStart);
         std::printf("idle_calls %zu\n", calls.size());
         std::printf("idle_rss_kib %ld\n", StatusKiB("VmRSS"));
     }

@@ -98,7 +98,7 @@ steady_port=$(sed -n 's/.*listening on http:\/\/127.0.0.1:\([0-9]*\).*/\1/p' "$t
 [ -n "$steady_port" ] || { echo "quorin-sim (steady list) did not start" >&2; exit 1; }
 set +e
 "$client" "127.0.0.1:$steady_port" 0 "$idle" "$calls" |
-  sed -n 's/^idle_cpu_percent/steady_idle_cpu_percent/p; s/^idle_list_changes/steady_idle_list_changes/p; s/^status_codes/steady_status_codes/p' |
+  sed -n 's/^idle_cpu_percent/steady_idle_cpu_percent/p; s/^idle_list_updates/steady_idle_list_updates/p; s/^status_codes/steady_status_codes/p' |
   tee -a "$tmp/client.out"
 steady_rc=${PIPESTATUS[0]}
 set -e
@@ -119,10 +119,10 @@ awk -v s="$sim_cpu" -v p="$pulse_cpu" -v hz="$hz" -v wall="$wall" -v rc="$client
     printf "%-40s %-22s %-14s %s\n", "underruns", v["underruns"], "0", verdict(v["underruns"] == 0)
     printf "%-40s %-22s %-14s %s\n", "blocks dropped (queue full)", v["blocks_dropped"], "", ""
     printf "%-40s %-22s %-14s %s\n", "calls switched to (listened call ended)", v["call_switches"], "", ""
-    printf "%-40s %-22s %-14s %s\n", "list changes while listening", v["listen_list_changes"], "", ""
+    printf "%-40s %-22s %-14s %s\n", "list updates (poll answers), listening", v["listen_list_updates"], "", ""
     printf "%-40s %-22s %-14s %s\n", "status codes raised (code x count)", v["status_codes"], "", ""
     printf "%-40s %-22s %-14s %s\n", "client CPU, idle polling", sprintf("%.2f %%", v["idle_cpu_percent"]), "< 0.5 %", verdict(v["idle_cpu_percent"] < 0.5)
-    printf "%-40s %-22s %-14s %s\n", "list changes while idle", v["idle_list_changes"], "", ""
+    printf "%-40s %-22s %-14s %s\n", "list updates (poll answers), idle", v["idle_list_updates"], "", ""
     printf "%-40s %-22s %-14s %s\n", "client CPU, idle polling, steady list", sprintf("%.2f %%", v["steady_idle_cpu_percent"]), "< 0.5 %", verdict(v["steady_idle_cpu_percent"] < 0.5)
     printf "%-40s %-22s %-14s %s\n", "status codes, steady list", v["steady_status_codes"], "", ""
     printf "%-40s %-22s %-14s %s\n", "simulator CPU (listening + idle)", sprintf("%.2f %%", 100 * s / hz / wall), "", ""
