@@ -130,7 +130,9 @@ TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
         EXPECT_GE(polls[i].ms - polls[i - 1].ms, 1790) << "poll " << i;
     EXPECT_TRUE(p.LogHas("GET info=AllActiveCalls&wait=10&know=xxx"));
     EXPECT_TRUE(p.LogHas("Engine started"));
-    EXPECT_GE(p.CallsChanged(), 3);
+    // The answers to the first two polls were handled before the third went
+    // out; the third may be aborted by the stop.
+    EXPECT_GE(p.CallsChanged(), 2);
     TCallList calls;
     p.session.GetCalls(calls);
     ASSERT_EQ(calls.size(), 1u);
