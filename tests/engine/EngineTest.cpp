@@ -1,7 +1,6 @@
 // The polling engine against the recorder simulator, over real sockets.
 
-#include "Corvane.h"
-#include "TestSupport.h"
+#include "SessionProbe.h"
 
 #include <gtest/gtest.h>
 
@@ -14,82 +13,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Collects everything the session reports, from whatever thread.
-class EngineProbe {
-public:
-    explicit EngineProbe(const TQuorinConfig& config) {
-        session.SetConfig(config);
-        session.OnLog = [this](const std::string& t) {
-            std::lock_guard lock(FMutex);
-            FLog.push_back(t);
-        };
-        session.OnStatus = [this](int32_t code) {
-            std::lock_guard lock(FMutex);
-            FStatuses.push_back({code, Clock::now()});
-        };
-        session.OnCallsChanged = [this](TCorvane&) {
-            std::lock_guard lock(FMutex);
-            ++FCallsChanged;
-        };
-        session.OnStopped = [this](TCorvane&) {
-            stoppedAt = Clock::now();
-            ++stopped;
-        };
-    }
-
-    static TQuorinConfig Config(const test::QuorinSim& sim, const std::string& user = "supervisor",
-                                const std::string& password = "secret") {
-        TQuorinConfig c;
-        c.Server = sim.Server();
-        c.UserName = user;
-        c.Password = password;
-        return c;
-    }
-
-    std::vector<std::string> Log() const {
-        std::lock_guard lock(FMutex);
-        return FLog;
-    }
-    bool LogHas(const std::string& text) const {
-        const auto l = Log();
-        return std::any_of(l.begin(), l.end(),
-                           [&](const std::string& s) { return s.find(text) != std::string::npos; });
-    }
-    std::vector<std::pair<int32_t, Clock::time_point>> Statuses() const {
-        std::lock_guard lock(FMutex);
-        return FStatuses;
-    }
-    size_t StatusCount(int32_t code) const {
-        const auto s = Statuses();
-        return static_cast<size_t>(
-            std::count_if(s.begin(), s.end(), [&](const auto& p) { return p.first == code; }));
-    }
-    int CallsChanged() const {
-        std::lock_guard lock(FMutex);
-        return FCallsChanged;
-    }
-    // Stops the engine and waits (serving the main-thread queue) for OnStopped.
-    Clock::duration StopAndWait() {
-        const auto t0 = Clock::now();
-        session.Stop();
-        EXPECT_TRUE(test::PumpUntil([&] { return stopped > 0; }, 10s));
-        return stoppedAt - t0;
-    }
-
-private:
-    mutable std::mutex FMutex;
-    std::vector<std::string> FLog;
-    std::vector<std::pair<int32_t, Clock::time_point>> FStatuses;
-    int FCallsChanged = 0;
-
-public:
-    int stopped = 0;
-    Clock::time_point stoppedAt;
-    // Last, so that it goes first: a test that ends early leaves the engine
-    // running, and the session's destructor waits for its threads, which
-    // report into the members above.
-    TCorvane session;
-};
+using EngineProbe = test::SessionProbe;
 
 std::vector<test::QuorinSim::Request> WaitForPolls(const test::QuorinSim& sim, size_t n,
                                                    std::chrono::milliseconds timeout) {
@@ -106,7 +30,7 @@ std::vector<test::QuorinSim::Request> WaitForPolls(const test::QuorinSim& sim, s
 TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
     test::QuorinSim sim({"--no-hold"});
     sim.Control("/sim/calls/add?id=1&remoteid=r1&age=30&lname=J%C3%BCrgen&direction=1");
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     EXPECT_TRUE(p.session.IsRunning());
     const auto polls = WaitForPolls(sim, 3, 15s);
@@ -144,7 +68,7 @@ TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
 
 TEST(Engine, PollsBackToBackWhenTheRecorderHoldsEachRequest) {
     test::QuorinSim sim;
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     auto polls = WaitForPolls(sim, 2, 10s);
     ASSERT_EQ(polls.size(), 2u);
@@ -160,12 +84,12 @@ TEST(Engine, PollsBackToBackWhenTheRecorderHoldsEachRequest) {
 
 TEST(Engine, RefusedLogOnIsReportedEveryTwelveSecondsAndStopEndsTheWait) {
     test::QuorinSim sim({"--no-hold"});
-    EngineProbe p(EngineProbe::Config(sim, "supervisor", "wrong"));
+    EngineProbe p(EngineProbe::Config(sim.Server(), "supervisor", "wrong"));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(LogOnRefused) >= 2; }, 20s));
     test::PumpFor(1s);
     const auto stopTime = p.StopAndWait();
-    const auto s = p.Statuses();
+    const auto s = p.StatusTimes();
     ASSERT_EQ(s.size(), 2u);
     const auto gap = s[1].second - s[0].second;
     EXPECT_GE(gap, 11800ms);
@@ -179,7 +103,7 @@ TEST(Engine, RefusedLogOnIsReportedEveryTwelveSecondsAndStopEndsTheWait) {
 TEST(Engine, AnyOtherErrorIsAServerError) {
     test::QuorinSim sim({"--no-hold"});
     sim.Control("/sim/fault?mode=error&text=DatabaseDown&count=1");
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ServerError) == 1; }, 10s));
     p.StopAndWait();
@@ -197,7 +121,7 @@ TEST(Engine, UnreachableRecorderIsReportedEveryTenSeconds) {
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ConnectFailed) >= 2; }, 15s));
     p.StopAndWait();
-    const auto s = p.Statuses();
+    const auto s = p.StatusTimes();
     ASSERT_EQ(s.size(), 2u);
     const auto gap = s[1].second - s[0].second;
     EXPECT_GE(gap, 9500ms);
@@ -207,7 +131,7 @@ TEST(Engine, UnreachableRecorderIsReportedEveryTenSeconds) {
 
 TEST(Engine, StopDuringAHeldRequestEndsTheRunWithoutAStatus) {
     test::QuorinSim sim;
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_EQ(WaitForPolls(sim, 2, 10s).size(), 2u);
     test::PumpFor(500ms); // the second poll is now held
@@ -220,7 +144,7 @@ TEST(Engine, StopDuringAHeldRequestEndsTheRunWithoutAStatus) {
 
 TEST(Engine, CookieComesBackUntilTheRunEnds) {
     test::QuorinSim sim({"--no-hold"});
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_EQ(WaitForPolls(sim, 2, 10s).size(), 2u);
     p.StopAndWait();
@@ -242,7 +166,7 @@ TEST(Engine, CredentialsArriveIntactAndNeverReachTheLog) {
     const std::string user = "jo smith&co%+~\xC3\xA4";
     const std::string password = "p a&s%s+w~o\xE2\x82\xAC\xFF";
     test::QuorinSim sim({"--no-hold", "--user", user, "--password", password});
-    EngineProbe p(EngineProbe::Config(sim, user, password));
+    EngineProbe p(EngineProbe::Config(sim.Server(), user, password));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
     p.StopAndWait();
@@ -262,7 +186,7 @@ TEST(Engine, CredentialsArriveIntactAndNeverReachTheLog) {
 TEST(Engine, AfterAFailedFirstRequestTheStoredTokenIsSent) {
     test::QuorinSim sim({"--no-hold"});
     sim.Control("/sim/fault?mode=http500&count=1");
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     p.session.Know = "stored-token";
     ASSERT_EQ(p.session.Start(), StartOk);
     const auto polls = WaitForPolls(sim, 2, 15s);
@@ -278,7 +202,7 @@ TEST(Engine, AfterAFailedFirstRequestTheStoredTokenIsSent) {
 TEST(Engine, AnOversizedAnswerIsARequestFailure) {
     test::QuorinSim sim({"--no-hold"});
     sim.Control("/sim/fault?mode=oversize&bytes=20000000&count=1");
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(ConnectFailed) == 1; }, 20s));
     p.StopAndWait();
@@ -288,7 +212,7 @@ TEST(Engine, AnOversizedAnswerIsARequestFailure) {
 
 TEST(Engine, AnErrorInTheCallsChangedReceiverEndsTheRun) {
     test::QuorinSim sim({"--no-hold"});
-    EngineProbe p(EngineProbe::Config(sim));
+    EngineProbe p(EngineProbe::Config(sim.Server()));
     p.session.OnCallsChanged = [](TCorvane&) { throw std::logic_error("receiver failed"); };
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(test::PumpUntil([&] { return p.stopped == 1; }, 10s));
@@ -301,7 +225,7 @@ TEST(Engine, PollsOverTls) {
     test::TempDir tmp;
     test::WriteFile(tmp.File("calls.txt"), "id=9\tremoteid=r9\trname=\xCE\xA9mega Ltd\n");
     test::QuorinSim sim({"--no-hold", "--https", "--calls", tmp.File("calls.txt")});
-    TQuorinConfig c = EngineProbe::Config(sim);
+    TQuorinConfig c = EngineProbe::Config(sim.Server());
     c.Secure = true;
     EngineProbe p(c);
     ASSERT_EQ(p.session.Start(), StartOk);

@@ -5,8 +5,7 @@
 // its way back once the recorder answers properly again.
 
 #include "CallMonitor.h"
-#include "Corvane.h"
-#include "TestSupport.h"
+#include "SessionProbe.h"
 #include "TestWaveDevice.h"
 
 #include <gtest/gtest.h>
@@ -19,95 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Collects what the session reports, from whatever thread raises it.
-class FaultProbe {
-public:
-    explicit FaultProbe(const TQuorinConfig& config) {
-        session.SetConfig(config);
-        session.OnLog = [this](const std::string& t) {
-            std::lock_guard lock(FMutex);
-            FLog.push_back(t);
-        };
-        session.OnStatus = [this](int32_t code) {
-            std::lock_guard lock(FMutex);
-            FStatuses.push_back(code);
-        };
-        session.OnCallsChanged = [this](TCorvane&) {
-            std::lock_guard lock(FMutex);
-            ++FCallsChanged;
-        };
-        session.OnStopped = [this](TCorvane&) { ++stopped; };
-    }
-    ~FaultProbe() {
-        if (session.IsRunning())
-            StopAndWait();
-    }
-
-    static TQuorinConfig Config(const std::string& server, bool secure = false) {
-        TQuorinConfig c;
-        c.Server = server;
-        c.Secure = secure;
-        c.UserName = "supervisor";
-        c.Password = "secret";
-        return c;
-    }
-
-    std::vector<std::string> Log() const {
-        std::lock_guard lock(FMutex);
-        return FLog;
-    }
-    // Log lines that contain `text`.
-    size_t LogCount(const std::string& text) const {
-        const auto l = Log();
-        return static_cast<size_t>(std::count_if(l.begin(), l.end(), [&](const std::string& s) {
-            return s.find(text) != std::string::npos;
-        }));
-    }
-    std::vector<int32_t> Statuses() const {
-        std::lock_guard lock(FMutex);
-        return FStatuses;
-    }
-    size_t StatusCount(int32_t code) const {
-        const auto s = Statuses();
-        return static_cast<size_t>(std::count(s.begin(), s.end(), code));
-    }
-    int CallsChanged() const {
-        std::lock_guard lock(FMutex);
-        return FCallsChanged;
-    }
-    // Ids of the session's calls, taken on this (the main) thread.
-    std::vector<std::string> CallIds() {
-        TCallList calls;
-        session.GetCalls(calls);
-        std::vector<std::string> ids;
-        for (const auto& c : calls)
-            ids.push_back(c->id);
-        return ids;
-    }
-    bool WaitForStatus(int32_t code, size_t n, std::chrono::milliseconds timeout) {
-        return test::PumpUntil([&] { return StatusCount(code) >= n; }, timeout);
-    }
-    // Waits until a poll answer has replaced the list more often than `before`.
-    bool WaitForCallsChangedAfter(int before, std::chrono::milliseconds timeout) {
-        return test::PumpUntil([&] { return CallsChanged() > before; }, timeout);
-    }
-    void StopAndWait() {
-        session.Stop();
-        EXPECT_TRUE(test::PumpUntil([&] { return stopped > 0; }, 10s));
-    }
-
-private:
-    mutable std::mutex FMutex;
-    std::vector<std::string> FLog;
-    std::vector<int32_t> FStatuses;
-    int FCallsChanged = 0;
-
-public:
-    int stopped = 0;
-    // Last, so that it goes first: its destructor waits for the engine's
-    // threads, which report into the members above.
-    TCorvane session;
-};
+using FaultProbe = test::SessionProbe;
 
 // A running session that has the simulator's one call in its list.
 void StartWithOneCall(test::QuorinSim& sim, FaultProbe& p) {
@@ -255,7 +166,7 @@ TEST(RecorderFault, ARestartedRecorderIsFoundAgainWithItsNewTokens) {
 TEST(RecorderFault, AFailedTlsHandshakeIsAConnectFailureUntilTheRecorderSpeaksTls) {
     auto sim = std::make_unique<test::QuorinSim>(std::vector<std::string>{"--no-hold"});
     const int port = sim->Port();
-    FaultProbe p(FaultProbe::Config(sim->Server(), true));
+    FaultProbe p(FaultProbe::Config(sim->Server(), "supervisor", "secret", true));
     ASSERT_EQ(p.session.Start(), StartOk);
     ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 10s));
     EXPECT_EQ(p.CallsChanged(), 0);
