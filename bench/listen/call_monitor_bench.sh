@@ -6,6 +6,7 @@
 #
 # usage: bench/listen/call_monitor_bench.sh BUILD_DIR [SECONDS] [alaw|ulaw] [CHANNELS]
 set -euo pipefail
+. "$(dirname "$0")/../lib/null-sink.sh"
 
 build=${1:?build directory}
 seconds=${2:-60}
@@ -23,21 +24,12 @@ mkdir -m 0700 "$XDG_RUNTIME_DIR"
 sim_pid=""
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-  if [ -f "$XDG_RUNTIME_DIR/pulse/pid" ]; then kill "$(cat "$XDG_RUNTIME_DIR/pulse/pid")" 2>/dev/null || true; fi
+  stop_null_sink
   rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-pulseaudio -D -n --exit-idle-time=-1 --system=false --use-pid-file=yes \
-  --load="module-native-protocol-unix" \
-  --load="module-null-sink sink_name=cap rate=8000 channels=1 format=s16le"
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-sink cap
-# ALSA's default device is the PulseAudio client.
-cat > "$HOME/.asoundrc" <<EOF
-pcm.!default { type pulse }
-ctl.!default { type pulse }
-EOF
+start_null_sink
 
 "$sim" --port 0 --format "$format" --channels "$channels" --log "$tmp/sim.log" > "$tmp/sim.out" &
 sim_pid=$!

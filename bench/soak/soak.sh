@@ -14,6 +14,7 @@
 #   MEAN_LENGTH (60 s per call), MEAN_GAP (0.2 s between arrivals),
 #   KEEP_LOGS=1 keeps the temporary folder with the logs.
 set -euo pipefail
+. "$(dirname "$0")/../lib/null-sink.sh"
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../../build}
@@ -40,22 +41,13 @@ cleanup() {
   if [ -n "$client_pid" ]; then kill "$client_pid" 2>/dev/null || true; wait "$client_pid" 2>/dev/null || true; fi
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   if [ -n "$steady_pid" ]; then kill "$steady_pid" 2>/dev/null || true; wait "$steady_pid" 2>/dev/null || true; fi
-  if [ -f "$XDG_RUNTIME_DIR/pulse/pid" ]; then kill "$(cat "$XDG_RUNTIME_DIR/pulse/pid")" 2>/dev/null || true; fi
+  stop_null_sink
   if [ "${KEEP_LOGS:-0}" = 1 ]; then echo "logs kept in $tmp"; else rm -rf "$tmp"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-pulseaudio -D -n --exit-idle-time=-1 --system=false --use-pid-file=yes \
-  --load="module-native-protocol-unix" \
-  --load="module-null-sink sink_name=cap rate=8000 channels=1 format=s16le"
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-sink cap
-# ALSA's default device is the PulseAudio client.
-cat > "$HOME/.asoundrc" <<EOF
-pcm.!default { type pulse }
-ctl.!default { type pulse }
-EOF
+start_null_sink
 pulse_pid=$(cat "$XDG_RUNTIME_DIR/pulse/pid")
 
 "$sim" --host 127.0.0.1 --port 0 --random-calls --max-calls "$calls" --mean-gap "$mean_gap" \
