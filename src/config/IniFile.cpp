@@ -1,13 +1,14 @@
 #include "IniFile.h"
 
-#include <atomic>
+#include "Files.h"
+#include "Platform.h"
+
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <fcntl.h>
@@ -113,36 +114,21 @@ TKeyPlace FindKey(const std::vector<TLine>& lines, std::string_view section, std
     return place;
 }
 
-// Reads the whole file into `out`. Returns 0, or the errno of the failure
-// (ENOENT for a missing file, EISDIR for a folder).
-int ReadWholeFile(const std::string& path, std::string& out) {
-    out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        return err;
+std::string ErrorText(const char* what, int err) {
+    return std::string(what) + ": " + std::strerror(err);
+}
+
+// The file's content; std::nullopt with errno set when it cannot be read
+// (ENOENT for a missing file). A file past the limit is logged.
+std::optional<std::string> ReadIni(const std::string& path) {
+    bool tooLarge = false;
+    std::optional<std::string> text = ReadWholeFile(path, TIniFile::MaxFileSize, &tooLarge);
+    if (tooLarge) {
+        DebugOutput("INI file " + path + " is larger than " +
+                    std::to_string(TIniFile::MaxFileSize) + " bytes; not read");
+        errno = EFBIG;
     }
-    out.reserve(static_cast<size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int err = errno;
-            ::close(fd);
-            return err;
-        }
-        if (n == 0)
-            break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return 0;
+    return text;
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -158,30 +144,11 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
-std::string ErrorText(const char* what, int err) {
-    return std::string(what) + ": " + std::strerror(err);
-}
-
-// The file a write must replace: the target of a symbolic link, so that the
-// link stays a link.
-std::string ResolveTarget(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            std::string resolved = real;
-            std::free(real);
-            return resolved;
-        }
-    }
-    return path;
-}
-
 // Rewrites an existing file in place; only used when its folder forbids the
 // temporary file. A failure half-way can leave it damaged, which is why
 // ReplaceFile prefers a temporary.
-void RewriteInPlace(const std::string& path, const std::string& target, const std::string& bytes,
-                    mode_t mode) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+void RewriteInPlace(const std::string& path, const std::string& bytes, mode_t mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         throw EIniFileError(path, ErrorText("open", errno));
     // The permissions change before the new content arrives.
@@ -195,94 +162,38 @@ void RewriteInPlace(const std::string& path, const std::string& target, const st
 // The process's umask, read without changing it (umask() would, for a moment,
 // for every thread).
 mode_t CurrentUmask() {
-    mode_t mask = 022;
-    if (FILE* f = std::fopen("/proc/self/status", "re")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            unsigned value = 0;
-            if (std::sscanf(line, "Umask: %o", &value) == 1) {
-                mask = static_cast<mode_t>(value & 0777);
-                break;
-            }
-        }
-        std::fclose(f);
-    }
-    return mask;
+    const std::optional<std::string> status = ReadWholeFile("/proc/self/status", 64 * 1024);
+    constexpr std::string_view label = "\nUmask:";
+    const size_t at = status ? status->find(label) : std::string::npos;
+    if (at == std::string::npos)
+        return 022;
+    std::string_view digits = std::string_view(*status).substr(at + label.size());
+    while (!digits.empty() && IsBlank(digits.front()))
+        digits.remove_prefix(1);
+    unsigned value = 0;
+    const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 8);
+    return ec == std::errc() ? static_cast<mode_t>(value & 0777) : 022;
 }
 
 // Replaces the file's content so that a failure at any point leaves the old
-// file as it was: the new content goes to a temporary file in the same
-// folder, which then takes the file's place. The temporary is created 0600,
-// so that no one else can read it while it is written, and gets the file's
-// permission bits (and owner, where allowed) before it takes the file's
-// place; a new file gets 0666 & ~umask. `ownerOnly` takes the group and other
-// bits off either.
+// file as it was (see ReplaceFileAtomically). The new file gets the old
+// one's permission bits, a new file 0666 & ~umask; `ownerOnly` takes the
+// group and other bits off either. A folder that forbids the temporary file
+// gets an existing file rewritten in place instead.
 void ReplaceFile(const std::string& path, const std::string& bytes, bool ownerOnly) {
-    static std::atomic<unsigned> counter{0};
-    const std::string target = ResolveTarget(path);
     struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode))
-        throw EIniFileError(path, "not a regular file");
+    const bool exists = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~CurrentUmask());
     if (ownerOnly)
         mode &= ~static_cast<mode_t>(077);
-
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = (slash == std::string::npos ? "" : folder) + "." + base + ".tmp" +
-               std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            break;
+    std::string error;
+    if (ReplaceFileAtomically(path, bytes, mode, &error))
+        return;
+    if (exists && (errno == EACCES || errno == EPERM)) {
+        RewriteInPlace(path, bytes, mode);
+        return;
     }
-    if (fd < 0) {
-        const int err = errno;
-        if (exists && (err == EACCES || err == EPERM)) {
-            RewriteInPlace(path, target, bytes, mode);
-            return;
-        }
-        throw EIniFileError(path, ErrorText("create temporary file", err));
-    }
-
-    bool ok = WriteAll(fd, bytes);
-    int err = errno;
-    if (ok && exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        // Owner first: changing it may clear set-id bits that fchmod restores.
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Not permitted for an ordinary user: the file becomes theirs.
-        }
-    }
-    if (ok) {
-        ok = ::fchmod(fd, mode) == 0;
-        err = errno;
-    }
-    if (ok) {
-        ok = ::fsync(fd) == 0;
-        err = errno;
-    }
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        throw EIniFileError(path, ErrorText("write", err));
-    }
-    // Make the rename itself durable; the data is already on disk.
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    throw EIniFileError(path, error);
 }
 
 bool HasLineBreak(std::string_view s) {
@@ -296,10 +207,10 @@ EIniFileError::EIniFileError(const std::string& path, std::string reason)
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key,
                                  const std::string& def) const {
-    std::string text;
-    if (ReadWholeFile(FFileName, text) != 0)
+    const std::optional<std::string> text = ReadIni(FFileName);
+    if (!text)
         return def;
-    const std::vector<TLine> lines = SplitIni(text);
+    const std::vector<TLine> lines = SplitIni(*text);
     const TKeyPlace place = FindKey(lines, Trim(section), Trim(key));
     if (!place.key)
         return def;
@@ -341,9 +252,10 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     if (HasLineBreak(value))
         throw EIniFileError(FFileName, "value of " + std::string(key) + " holds a line break");
 
-    std::string text;
-    if (const int err = ReadWholeFile(FFileName, text); err != 0 && err != ENOENT)
-        throw EIniFileError(FFileName, ErrorText("read", err));
+    std::optional<std::string> read = ReadIni(FFileName);
+    if (!read && errno != ENOENT)
+        throw EIniFileError(FFileName, ErrorText("read", errno));
+    const std::string text = read ? std::move(*read) : std::string();
 
     const std::vector<TLine> lines = SplitIni(text);
     const TKeyPlace place = FindKey(lines, section, key);

@@ -17,7 +17,10 @@
 //   new section at the end of the file; lines it writes end in CR LF; every
 //   other byte of the file stays as it was; the new content is written to a
 //   temporary file (mode 0600) beside it, which then takes its place with the
-//   file's permission bits.
+//   file's permission bits; only where the folder forbids that file is an
+//   existing file rewritten in place;
+// - a file larger than MaxFileSize is not read (reads give the default) and
+//   not rewritten (writes fail).
 // Not thread-safe across writers; the program reads and writes its files on
 // the UI thread only.
 
@@ -42,6 +45,9 @@ class TIniFile {
 public:
     // Longest value a read returns, in bytes.
     static constexpr size_t MaxValueLength = 2047;
+    // Far beyond any settings file or update manifest; bounds what a broken
+    // file costs, since every call reads the whole file.
+    static constexpr size_t MaxFileSize = 16 * 1024 * 1024;
 
     // `ownerOnly`: the file holds secrets. A write creates it readable and
     // writable by its owner only and takes every group and other permission

@@ -1,44 +1,29 @@
 #include "LanIni.h"
 
+#include "Files.h"
 #include "Platform.h"
 
-#include <cerrno>
 #include <new>
+#include <optional>
 #include <set>
 #include <string_view>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace corvane {
 
 namespace {
 
-// The whole file; empty when it is missing, unreadable or not a file.
+// Translation files hold a few kilobytes; anything far larger is no
+// translation file and would only cost memory.
+constexpr size_t kMaxTranslationFileSize = 4 * 1024 * 1024;
+
+// The whole file; empty when it is missing, unreadable, not a file or too large.
 std::string ReadBytes(const std::string& path) {
-    std::string bytes;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return bytes;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[16384];
-        for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                bytes.clear();
-                break;
-            }
-            if (n == 0)
-                break;
-            bytes.append(buf, static_cast<size_t>(n));
-        }
-    }
-    ::close(fd);
-    return bytes;
+    bool tooLarge = false;
+    std::optional<std::string> bytes = ReadWholeFile(path, kMaxTranslationFileSize, &tooLarge);
+    if (tooLarge)
+        DebugOutput("Translation file " + path + " is larger than " +
+                    std::to_string(kMaxTranslationFileSize) + " bytes; not loaded");
+    return bytes ? std::move(*bytes) : std::string();
 }
 
 std::u16string DecodeUtf16(std::string_view bytes, bool bigEndian) {

@@ -1,5 +1,6 @@
 #include "Updater.h"
 
+#include "Files.h"
 #include "HttpCli.h"
 #include "IniFile.h"
 #include "MainThread.h"
@@ -13,6 +14,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
+#include <optional>
 
 namespace corvane {
 
@@ -51,37 +54,6 @@ bool WriteAll(int fd, const char* data, size_t len) {
         data += n;
         len -= static_cast<size_t>(n);
     }
-    return true;
-}
-
-// Reads at most `limit` bytes; false when the file cannot be read or is larger.
-bool ReadSmallFile(const std::string& path, size_t limit, std::string& bytes, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        why = ErrnoText(errno);
-        return false;
-    }
-    bytes.clear();
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            why = ErrnoText(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        if (bytes.size() + static_cast<size_t>(n) > limit) {
-            why = "larger than " + std::to_string(limit) + " bytes";
-            ::close(fd);
-            return false;
-        }
-        bytes.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
     return true;
 }
 
@@ -268,14 +240,19 @@ THttpCli& TUpdater::Client() {
 }
 
 void TUpdater::HttpCli1DocData(const char* data, size_t len) {
-    if (FDownloadFile < 0)
-        return;
-    if (!WriteAll(FDownloadFile, data, len)) {
-        Log("Writing the download failed: " + ErrnoText(errno));
-        FWriteFailed = true;
-        CloseDownloadFile();
-        FHttpClient->Abort();
-        return;
+    if (FDownloadBody) {
+        // Bounded by the client's MaxBodySize.
+        FDownloadBody->append(data, len);
+    } else {
+        if (FDownloadFile < 0)
+            return;
+        if (!WriteAll(FDownloadFile, data, len)) {
+            Log("Writing the download failed: " + ErrnoText(errno));
+            FWriteFailed = true;
+            CloseDownloadFile();
+            FHttpClient->Abort();
+            return;
+        }
     }
     FProgress += static_cast<std::uint32_t>(len);
     if (OnProgress)
@@ -296,20 +273,14 @@ void TUpdater::CloseDownloadFile() {
     FDownloadFile = -1;
 }
 
-bool TUpdater::Fetch(const std::string& url, const std::string& path) {
+bool TUpdater::Transfer(const std::string& url, const std::string& what,
+                        std::exception_ptr& foreign) {
     THttpCli& client = Client();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Log("Cannot create " + path + ": " + ErrnoText(errno));
-        return false;
-    }
-    FDownloadFile = fd;
     FWriteFailed = false;
     FProgress = 0;
     client.URL = url;
 
     bool ok = true;
-    std::exception_ptr foreign;
     FBusy = true;
     try {
         client.GetPieces([this] {
@@ -332,7 +303,7 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path) {
     if (ok && FWriteFailed)
         ok = false;
     if (ok && FCancelled) {
-        Log("Download cancelled: " + path);
+        Log("Download cancelled: " + what);
         ok = false;
     }
     // 401 and 407 come back as answers; their body is no update file.
@@ -341,6 +312,19 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path) {
         Log("Download failed: HTTP status " + std::to_string(status));
         ok = false;
     }
+    return ok;
+}
+
+bool TUpdater::Fetch(const std::string& url, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        Log("Cannot create " + path + ": " + ErrnoText(errno));
+        return false;
+    }
+    FDownloadFile = fd;
+    FDownloadBody = nullptr;
+    std::exception_ptr foreign;
+    const bool ok = Transfer(url, path, foreign);
     if (!ok)
         ::unlink(path.c_str());
     if (foreign)
@@ -349,31 +333,43 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path) {
 }
 
 bool TUpdater::FetchManifest() {
+    std::string bytes;
+    bool ok = true;
     if (URL.starts_with("file://")) {
         const std::string source = URL.substr(7);
-        std::string bytes, why;
-        if (!ReadSmallFile(source, kMaxManifestSize, bytes, why)) {
+        bool tooLarge = false;
+        std::optional<std::string> read = ReadWholeFile(source, kMaxManifestSize, &tooLarge);
+        if (read) {
+            bytes = std::move(*read);
+        } else {
+            const std::string why =
+                tooLarge ? "larger than " + std::to_string(kMaxManifestSize) + " bytes"
+                         : ErrnoText(errno);
             Log("Cannot read the manifest " + source + ": " + why);
-            return false;
+            ok = false;
         }
-        const int fd = ::open(UpdateFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            Log("Cannot create " + UpdateFile + ": " + ErrnoText(errno));
-            return false;
-        }
-        const bool written = WriteAll(fd, bytes.data(), bytes.size());
-        const bool closed = ::close(fd) == 0;
-        if (!written || !closed) {
-            Log("Cannot write " + UpdateFile + ": " + ErrnoText(errno));
+    } else {
+        THttpCli& client = Client();
+        client.MaxBodySize = kMaxManifestSize;
+        FDownloadBody = &bytes;
+        std::exception_ptr foreign;
+        ok = Transfer(URL, UpdateFile, foreign);
+        FDownloadBody = nullptr;
+        client.MaxBodySize = 0;
+        if (foreign) {
             ::unlink(UpdateFile.c_str());
-            return false;
+            std::rethrow_exception(foreign);
         }
-        return true;
     }
-    THttpCli& client = Client();
-    client.MaxBodySize = kMaxManifestSize;
-    const bool ok = Fetch(URL, UpdateFile);
-    client.MaxBodySize = 0;
+    std::string error;
+    if (ok && !ReplaceFileAtomically(UpdateFile, bytes, 0644, &error)) {
+        Log("Manifest not stored: " + error);
+        ok = false;
+    }
+    // A manifest left by an earlier check may describe an update that is
+    // long gone; a failed check leaves none.
+    if (!ok)
+        ::unlink(UpdateFile.c_str());
     return ok;
 }
 

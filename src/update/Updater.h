@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -151,6 +152,10 @@ private:
     // GET of `url` into the file `path`, piece by piece. On failure the file
     // is removed and false returned.
     bool Fetch(const std::string& url, const std::string& path);
+    // The GET itself, into FDownloadFile or FDownloadBody as the caller set
+    // up; `what` names the destination in the log. An exception of an event
+    // handler ends up in `foreign` for the caller to rethrow after cleaning up.
+    bool Transfer(const std::string& url, const std::string& what, std::exception_ptr& foreign);
     bool FetchManifest();
     void ReadManifest();
     // The target with "%MAIN_DIR%\" replaced and '\' made '/'; empty when it
@@ -169,7 +174,8 @@ private:
     std::unique_ptr<std::vector<tItemUpdate>> FItems;
     std::vector<std::string> FDescriptions;
     std::string FCopyToolParameters;
-    int FDownloadFile = -1; // descriptor of the running download's output
+    int FDownloadFile = -1;               // descriptor of the running download's output
+    std::string* FDownloadBody = nullptr; // or the text it goes to (the manifest)
     bool FWriteFailed = false;
     bool FBusy = false;
     bool FCancelled = false;

@@ -16,6 +16,7 @@
 // Exit status: 0 installed, 1 nothing installed (refused or failed),
 // 2 unusable arguments, 3 the process did not end.
 
+#include "Files.h"
 #include "Platform.h"
 #include "Updater.h"
 
@@ -33,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,15 +113,13 @@ bool PlainRelativePath(const std::string& rel) {
 // Process ended: its pidfd turns readable at its end (a zombie counts as
 // ended); without pidfd, poll for it.
 bool IsZombie(int pid) {
-    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (!f)
+    // A few hundred bytes; the limit only guards against the unexpected.
+    const std::optional<std::string> text =
+        ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", 64 * 1024);
+    if (!text)
         return false;
-    char buf[512] = "";
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    const std::string text(buf, n);
-    const auto paren = text.rfind(')');
-    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'Z';
+    const auto paren = text->rfind(')');
+    return paren != std::string::npos && paren + 2 < text->size() && (*text)[paren + 2] == 'Z';
 }
 
 bool WaitForProcessEnd(int pid, int timeoutMs) {
