@@ -63,6 +63,10 @@ void TCorvane::SetConfig(const TQuorinConfig& config) {
     FConfig = config;
 }
 
+void TCorvane::SetClock(const TClock& clock) {
+    FClock = clock;
+}
+
 int TCorvane::Start() {
     if (FConfig.UserName.empty() || FConfig.Password.empty())
         return MissingCredentials;
@@ -84,7 +88,7 @@ void TCorvane::Stop() {
     if (!FPollThread)
         return;
     FPollThread->Terminate();
-    FPollThread->AbortRequests();
+    FPollThread->Interrupt();
 }
 
 void TCorvane::HandleRunEnded() {

@@ -7,6 +7,7 @@
 
 #include "AnswerFormat.h"
 #include "CallList.h"
+#include "Clock.h"
 #include "HttpCli.h"
 #include "QuorinConfig.h"
 #include "StopWatch.h"
@@ -63,10 +64,16 @@ public:
     void SetConfig(const TQuorinConfig& config);
     const TQuorinConfig& Config() const { return FConfig; }
 
+    // Main thread, while stopped: the clock of the next run's cycle floor,
+    // back-off waits and inactivity limit. Real time unless a test sets a faster one.
+    void SetClock(const TClock& clock);
+    const TClock& Clock() const { return FClock; }
+
     // Main thread. Start returns StartOk, MissingCredentials or MissingServer.
     int Start();
-    // Main thread: marks the polling thread terminated and aborts its request.
-    // Returns at once; OnStopped follows. Does nothing when nothing runs.
+    // Main thread: marks the polling thread terminated and aborts its request
+    // or ends its wait. Returns at once; OnStopped follows. Does nothing when
+    // nothing runs.
     void Stop();
     bool IsRunning() const { return FRunning; }
 
@@ -99,6 +106,7 @@ private:
     void WaitForRunToEnd();
 
     TQuorinConfig FConfig;
+    TClock FClock;
     std::unique_ptr<TStartStopThread> FPollThread;
     TQuorinThread* FStarterThread = nullptr; // frees itself
     bool FRunning = false;

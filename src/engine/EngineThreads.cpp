@@ -2,10 +2,10 @@
 
 #include "Corvane.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <string>
-#include <thread>
 #include <typeinfo>
 
 namespace corvane {
@@ -26,13 +26,21 @@ std::string ClassNameOf(const std::exception& e) {
 
 constexpr int kStepMs = 200;
 
+// The inactivity limit is measured by the client in real time; it belongs to
+// the engine's time, so a faster clock shortens it like every other wait.
+void TakeTimeoutFrom(const TClock& clock, THttpCli& client) {
+    client.Timeout = std::chrono::ceil<std::chrono::milliseconds>(clock.ToReal(client.Timeout));
+}
+
 } // namespace
 
 TStartStopThread::TStartStopThread(bool createSuspended, TCorvane& session,
                                    std::shared_ptr<TSslContext> sslContext)
     : FPlainClient(std::make_unique<THttpCli>()), FTlsClient(std::make_unique<TSslHttpCli>()),
-      FSession(session), FSslContext(std::move(sslContext)) {
+      FSession(session), FSslContext(std::move(sslContext)), FClock(session.Clock()) {
     FSession.HookCookies(*FPlainClient, *FTlsClient);
+    TakeTimeoutFrom(FClock, *FPlainClient);
+    TakeTimeoutFrom(FClock, *FTlsClient);
     if (!createSuspended)
         Resume();
 }
@@ -40,22 +48,22 @@ TStartStopThread::TStartStopThread(bool createSuspended, TCorvane& session,
 TStartStopThread::~TStartStopThread() {
     // The clients must outlive the thread that uses them.
     Terminate();
-    AbortRequests();
+    Interrupt();
     Shutdown();
 }
 
-void TStartStopThread::AbortRequests() {
+void TStartStopThread::Interrupt() {
     FPlainClient->Abort();
     FTlsClient->Abort();
+    FWakeup.Notify();
 }
 
 void TStartStopThread::WaitInterruptible(int ms) {
     const int steps = ms / kStepMs;
-    for (int i = 0; i < steps; ++i) {
-        if (Terminated())
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
-    }
+    if (steps <= 0)
+        return;
+    FClock.WaitFor(std::chrono::milliseconds(steps * kStepMs), FWakeup,
+                   [this] { return Terminated(); });
 }
 
 void TStartStopThread::Execute() {
@@ -65,7 +73,7 @@ void TStartStopThread::Execute() {
         while (!Terminated()) {
             int minCycleSeconds = 2;
             StopWatch watch;
-            watch.Start();
+            watch.Start(FClock);
             try {
                 const std::string know = firstRequest ? std::string("xxx") : FSession.Know;
                 firstRequest = false;
@@ -109,7 +117,7 @@ void TStartStopThread::Execute() {
             }
             if (Terminated())
                 break;
-            watch.Stop();
+            watch.Stop(FClock);
             if (watch.ElapsedSeconds < 2.0f) {
                 WaitInterruptible(static_cast<int>(
                     (static_cast<float>(minCycleSeconds) - watch.ElapsedSeconds) * 1000.0f));

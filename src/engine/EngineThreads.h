@@ -5,6 +5,7 @@
 // go and waits for it, so that the end of the run reaches the main thread as
 // the starter thread's termination event.
 
+#include "Clock.h"
 #include "HttpCli.h"
 #include "Thread.h"
 
@@ -20,10 +21,12 @@ public:
                      std::shared_ptr<TSslContext> sslContext);
     ~TStartStopThread() override;
 
-    // Main thread (Stop): ends the request in progress on both clients.
-    void AbortRequests();
+    // Main thread (Stop), after Terminate: ends the request in progress on
+    // both clients and the wait between two requests.
+    void Interrupt();
 
-    // Sleeps `ms` in whole steps of 200 ms, returning early once terminated.
+    // Polling thread: waits `ms` of the session's clock, cut to whole steps of
+    // 200 ms; Interrupt ends the wait once terminated.
     void WaitInterruptible(int ms);
 
 protected:
@@ -34,6 +37,8 @@ private:
     std::unique_ptr<TSslHttpCli> FTlsClient;
     TCorvane& FSession;
     std::shared_ptr<TSslContext> FSslContext;
+    const TClock FClock; // the session's, taken when the run is built
+    TWakeup FWakeup;
 };
 
 // Logs the start, releases the polling thread and waits for it. Frees itself;

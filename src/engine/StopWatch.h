@@ -3,33 +3,34 @@
 // Small utilities of the polling engine: a high-resolution stopwatch and a
 // scoped lock over a critical section.
 
-#include <chrono>
+#include "Clock.h"
+
 #include <cstdint>
 #include <mutex>
 
 namespace corvane {
 
-// Measures one polling cycle on the monotonic high-resolution clock.
+// Measures one polling cycle on the session's clock (steady, high resolution).
 struct StopWatch {
     int64_t StartCount = 0;
     int64_t StopCount = 0;
     int64_t Frequency = 0; // counts per second
     float ElapsedSeconds = 0.0f;
 
-    void Start() {
-        Frequency = static_cast<int64_t>(std::chrono::steady_clock::period::den) /
-                    static_cast<int64_t>(std::chrono::steady_clock::period::num);
-        StartCount = Now();
+    void Start(const TClock& clock) {
+        Frequency = static_cast<int64_t>(TClock::Duration::period::den) /
+                    static_cast<int64_t>(TClock::Duration::period::num);
+        StartCount = Now(clock);
     }
-    void Stop() {
-        StopCount = Now();
+    void Stop(const TClock& clock) {
+        StopCount = Now(clock);
         ElapsedSeconds = static_cast<float>(static_cast<double>(StopCount - StartCount) /
                                             static_cast<double>(Frequency));
     }
 
 private:
-    static int64_t Now() {
-        return static_cast<int64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    static int64_t Now(const TClock& clock) {
+        return static_cast<int64_t>(clock.Now().time_since_epoch().count());
     }
 };
 

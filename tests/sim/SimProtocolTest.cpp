@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <future>
 
@@ -100,6 +101,7 @@ TEST(SimCredentialsConfig, ChangesAtRunTimeAndLogMasksThePassword) {
 
 TEST(SimPoll, AnswerParsesWithEveryField) {
     QuorinSim sim;
+    const long addedAt = static_cast<long>(std::time(nullptr));
     sim.Control("/sim/calls/add?id=101&remoteid=r101&age=75&local=201&lname=J%C3%BCrgen+Gro%C3%9F"
                 "&remote=%2B4930123456&rname=Kim+%22Ace%22+%5C+Lee&connected=305"
                 "&cname=%D0%98%D0%B2%D0%B0%D0%BD&direction=0");
@@ -127,9 +129,10 @@ TEST(SimPoll, AnswerParsesWithEveryField) {
     EXPECT_EQ(FieldOf(r, "connected"), "305");
     EXPECT_EQ(FieldOf(r, "cname"), "Иван");
     EXPECT_EQ(FieldOf(r, "direction"), "0");
-    const long age = serverTime - std::atol(FieldOf(r, "startdate").c_str());
-    EXPECT_GE(age, 75);
-    EXPECT_LE(age, 80);
+    // "age=75" dates the call 75 s before it was added.
+    const long startdate = std::atol(FieldOf(r, "startdate").c_str());
+    EXPECT_GE(startdate, addedAt - 75);
+    EXPECT_GE(serverTime - startdate, 75);
     EXPECT_EQ(FieldOf(records[1], "direction"), "1");
     EXPECT_EQ(FieldOf(records[1], "remoteid"), "r102");
     EXPECT_EQ(FieldOf(records[2], "direction"), "2");
@@ -215,6 +218,17 @@ TEST(SimPoll, HeldUntilTheWaitEnds) {
     const std::string know = Poll(sim, "xxx").at("Know");
     const auto start = std::chrono::steady_clock::now();
     const auto fields = Poll(sim, know, 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_EQ(fields.at("Know"), know);
+}
+
+// With --time-scale 30 the wait of 30 s holds the poll for 1 s, well inside
+// the 10 s read limit.
+TEST(SimPoll, TimeScaleShortensTheHold) {
+    QuorinSim sim({"--time-scale", "30"});
+    const std::string know = Poll(sim, "xxx").at("Know");
+    const auto start = std::chrono::steady_clock::now();
+    const auto fields = Poll(sim, know, 30);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     EXPECT_EQ(fields.at("Know"), know);
 }
@@ -418,15 +432,17 @@ TEST(SimProcess, HelpListsEveryOption) {
     const std::string all = RunToEnd(BinDir() + "/quorin-sim", {"--help"}, exitCode);
     EXPECT_EQ(exitCode, 0);
     for (const char* option :
-         {"--host", "--port", "--https", "--cert", "--key", "--cert-out", "--user", "--password",
-          "--calls", "--random-calls", "--max-calls", "--mean-gap", "--mean-length", "--seed",
-          "--no-hold", "--format", "--channels", "--log", "--help"})
+         {"--host",       "--port",     "--https",       "--cert",  "--key",
+          "--cert-out",   "--user",     "--password",    "--calls", "--random-calls",
+          "--max-calls",  "--mean-gap", "--mean-length", "--seed",  "--no-hold",
+          "--time-scale", "--format",   "--channels",    "--log",   "--help"})
         EXPECT_NE(all.find(std::string("  ") + option + " "), std::string::npos) << option;
 }
 
 TEST(SimProcess, BadOptionIsRefused) {
     for (const std::vector<std::string>& args : {std::vector<std::string>{"--channels", "0"},
                                                  {"--format", "ALAW"},
+                                                 {"--time-scale", "0.5"},
                                                  {"--bogus"},
                                                  {"--port"},
                                                  {"--cert", "x.pem"}}) {

@@ -28,6 +28,8 @@ void PrintUsage(std::ostream& out) {
            "  --mean-length S      with --random-calls, mean call length in seconds (default 40)\n"
            "  --seed N             seed of the random generator (default: the time)\n"
            "  --no-hold            answer every poll at once instead of holding it\n"
+           "  --time-scale F       poll holds and stall faults last 1/F of their time,\n"
+           "                       for clients on an F times faster clock (default 1)\n"
            "  --format alaw|ulaw   audio law of the live audio (default alaw)\n"
            "  --channels N         channel count of the live audio, 1 to 8 (default 1)\n"
            "  --log FILE           request log file (default standard output)\n"
@@ -44,6 +46,15 @@ bool ToSeconds(const std::string& text, double& out) {
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
     return !text.empty() && end && *end == '\0' && out > 0 && out < 1e7;
+}
+
+bool ToFactor(const std::string& text, double& out) {
+    char* end = nullptr;
+    const double f = std::strtod(text.c_str(), &end);
+    if (text.empty() || !end || *end != '\0' || !(f >= 1) || f > 1e6)
+        return false;
+    out = f;
+    return true;
 }
 
 } // namespace
@@ -98,6 +109,7 @@ TParseResult ParseOptions(const std::vector<std::string>& args, TSimOptions& o, 
          }},
         {"--mean-gap", [&](const std::string& v) { return ToSeconds(v, o.meanGap); }},
         {"--mean-length", [&](const std::string& v) { return ToSeconds(v, o.meanLength); }},
+        {"--time-scale", [&](const std::string& v) { return ToFactor(v, o.timeScale); }},
         {"--seed",
          [&](const std::string& v) {
              long long n;

@@ -26,6 +26,7 @@ struct TSimOptions {
     bool seedGiven = false;
     uint64_t seed = 0;
     bool hold = true;
+    double timeScale = 1; // poll holds and stalls last 1/timeScale of their time
     bool aLaw = true;
     int channels = 1;
     std::string logFile;

@@ -42,6 +42,13 @@ bool IsAudioMode(const std::string& mode) {
     return mode.rfind("audio-", 0) == 0;
 }
 
+// A hold or stall of the recorder for a client whose clock runs `timeScale`
+// times as fast as real time.
+Clock::duration Scaled(Clock::duration d, double timeScale) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::nano>(d) /
+                                                       timeScale);
+}
+
 bool KnownMode(const std::string& mode) {
     static const char* const modes[] = {
         "none",        "error",        "notloggedin", "http500",       "http401",   "stall",
@@ -505,7 +512,8 @@ void TSimServer::HandlePoll(const httplib::Request& req, httplib::Response& res,
     if (hold && wait > 0 && HasQueryKey(params, "know")) {
         const std::string know = QueryValue(params, "know");
         if (know == FBook.Know()) {
-            FBook.WaitWhileKnow(know, Clock::now() + std::chrono::seconds(wait));
+            FBook.WaitWhileKnow(know, Clock::now() +
+                                          Scaled(std::chrono::seconds(wait), FOptions.timeScale));
             tNote.outcome = know == FBook.Know() ? "held, no change" : "held until change";
         }
     }
@@ -542,7 +550,8 @@ bool TSimServer::ApplyFault(const TFault& fault, const httplib::Request& req,
         }
         res.status = 200;
     } else if (mode == "stall") {
-        const auto span = std::chrono::milliseconds(fault.seconds * 1000);
+        const auto span = std::chrono::ceil<std::chrono::milliseconds>(
+            Scaled(std::chrono::seconds(fault.seconds), FOptions.timeScale));
         const int fd = ConnectionSocket(req);
         bool gone = false;
         if (fd >= 0)
