@@ -13,25 +13,17 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QFontMetrics>
 #include <QFrame>
-#include <QHeaderView>
 #include <QLabel>
-#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPlainTextEdit>
 #include <QStatusBar>
-#include <QStyledItemDelegate>
-#include <QTableWidget>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 
 namespace corvane {
@@ -42,127 +34,14 @@ constexpr int DesignClientWidth = 700;
 constexpr int DesignClientHeight = 350;
 constexpr int DebugMemoHeight = 252;
 constexpr int ToolbarHeight = 41;
-constexpr int RowHeight = 24;
-
-bool IsRightAligned(const std::string& key) {
-    return key == "remoteID" || key == "localID" || key == "connected";
-}
-
-// The long time format without its time-zone field ("t", "tt", ...), which
-// the log and the grid leave out.
-QString WithoutTimeZone(const QString& format) {
-    QString out;
-    bool quoted = false;
-    for (const QChar c : format) {
-        if (c == QLatin1Char('\''))
-            quoted = !quoted;
-        if (!quoted && c == QLatin1Char('t'))
-            continue;
-        out += c;
-    }
-    return out.simplified();
-}
-
-struct RegionalFormats {
-    QLocale locale = QLocale::system();
-    QString date = locale.dateFormat(QLocale::ShortFormat);
-    QString time = WithoutTimeZone(locale.timeFormat(QLocale::LongFormat));
-};
-
-const RegionalFormats& Formats() {
-    static const RegionalFormats formats; // thread-safe initialisation
-    return formats;
-}
-
-// Paints the grid's cells: the default cell first, then the icons, the
-// right-aligned number columns and the centred line shown when no call is active.
-class TCallGridDelegate : public QStyledItemDelegate {
-public:
-    explicit TCallGridDelegate(TCorvaneMainForm& form)
-        : QStyledItemDelegate(form.thegrid), FForm(form) {}
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option,
-               const QModelIndex& index) const override {
-        const int column = index.column();
-        const int row = index.row() + 1; // row 0 is the header
-        const auto& keys = FForm.ColumnKeys();
-        const std::string key = column >= 0 && static_cast<size_t>(column) < keys.size()
-                                    ? keys[static_cast<size_t>(column)]
-                                    : "";
-
-        if (FForm.ShowsNoCallLine()) {
-            PaintNoCallLine(painter, option);
-            return;
-        }
-
-        QStyleOptionViewItem opt(option);
-        if (IsRightAligned(key))
-            opt.displayAlignment = Qt::AlignRight | Qt::AlignVCenter;
-        QStyledItemDelegate::paint(painter, opt, index);
-
-        const auto& calls = FForm.Calls();
-        const size_t callIndex = static_cast<size_t>(row - 1);
-        if (row < 1 || callIndex >= calls.size())
-            return;
-        const TCallInfo& call = *calls[callIndex];
-        int icon = -1;
-        if (key == "direction" && call.direction >= 0 && call.direction <= 2)
-            icon = call.direction;
-        else if (key == "hear")
-            icon = FForm.ListenIconIndex(call);
-        if (icon < 0)
-            return;
-        const QImage& image = FForm.Icon(icon);
-        const QRect r = option.rect;
-        painter->drawImage(QPoint(r.left() + 2, r.top() + (r.height() - image.height()) / 2),
-                           image);
-    }
-
-private:
-    void PaintNoCallLine(QPainter* painter, const QStyleOptionViewItem& option) const {
-        const QRect r = option.rect;
-        const QString text = QStringLiteral("- ") +
-                             QString::fromStdU16String(LanIni().Translate("Main.NoCallActive")) +
-                             QStringLiteral(" -");
-        const QFontMetrics metrics(option.font);
-        const int w = metrics.horizontalAdvance(text);
-        // Every cell of the row paints the same text at the same place, each
-        // clipped to itself, so it reads once, centred on the whole grid.
-        const QTableWidget* grid = FForm.thegrid;
-        const int x = (grid->width() - w) / 2 - grid->viewport()->x();
-        painter->save();
-        painter->setClipRect(r.adjusted(0, 0, 1, 1));
-        painter->fillRect(r, option.palette.color(QPalette::Base));
-        painter->setPen(option.palette.color(QPalette::Text));
-        painter->setFont(option.font);
-        painter->drawText(QRect(x, r.top(), w + 1, r.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                          text);
-        painter->restore();
-    }
-
-    TCorvaneMainForm& FForm;
-};
 
 } // namespace
 
-QString DateTimeText(const QDateTime& local) {
-    const RegionalFormats& f = Formats();
-    QString text = f.locale.toString(local.date(), f.date);
-    const QTime t = local.time();
-    if (t.hour() != 0 || t.minute() != 0 || t.second() != 0)
-        text += QLatin1Char(' ') + f.locale.toString(t, f.time);
-    return text;
-}
-
 void ShowWaveOutMessage(const std::string& text) {
-    auto show = [&text] {
+    Synchronize([&text] {
         QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
                              QString::fromStdString(text));
-    };
-    if (IsMainThread())
-        show();
-    else
-        Synchronize(show);
+    });
 }
 
 // --- Construction ---------------------------------------------------------
@@ -170,11 +49,9 @@ void ShowWaveOutMessage(const std::string& text) {
 TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget* parent)
     : QMainWindow(parent) {
     CreateControls();
+    CreateRooms();
 
-    eAtStop = AtStopReport;
-    FSwitchPending = false;
     FDebug = false;
-    FListReceived = false;
     DebugMemo->hide();
 
     SetClientSize(DesignClientWidth, DesignClientHeight);
@@ -190,24 +67,16 @@ TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget
     FConfigFolder = FDataFolder;
 
     RotateLogFiles(FLogFolder + "log.txt", 10);
-
-    for (size_t i = 0; i < FIcons.size(); ++i)
-        FIcons[i].load(QStringLiteral(":/res/%1.png").arg(1000 + static_cast<int>(i)));
+    FLog.Open(FLogFolder + "log.txt",
+              [] { return DateTimeText(QDateTime::currentDateTime()).toStdString(); });
 
     FConfig.Load(FConfigFolder + "client.ini");
     BuildColumns();
 
-    FClient = std::make_unique<TCorvane>();
-    FClient->OnLog = [this](const std::string& text) { WriteLog(text); };
-    FClient->OnStopped = [this](TCorvane&) { HandleEngineStopped(); };
-    FClient->OnCallsChanged = [this](TCorvane&) { HandleCallsChanged(); };
-    FClient->OnStatus = [this](int32_t code) { HandleStatusCode(code); };
-
-    FClient->SetConfig(FConfig);
+    FEngine->CreateClient(FConfig);
     TryStartEngine();
 
     thegrid->setRowCount(1);
-    FClosing = false;
     FillGrid();
     thegrid->setCurrentCell(0, 0);
     UpdateCommandStates();
@@ -218,17 +87,11 @@ TCorvaneMainForm::~TCorvaneMainForm() {
     // If not (the window destroyed without closing), end them here while every
     // widget their last events may touch still exists; the monitor first, as
     // it borrows the session.
-    // Its end notification may still arrive (from the audio thread too); it
-    // only arms MonitorStopTimer, which is stopped below.
-    FMonitor.reset();
-    if (FClient) {
-        FClient->OnStopped = nullptr;
-        FClient.reset();
-    }
-    MonitorStopTimer->stop();
+    FListen->Destroy();
+    FEngine->DestroyClient();
     DurationTimer->stop();
-    StartUpTimer->stop();
-    StatusClearTimer->stop();
+    FEngine->StartUpTimer->stop();
+    FEngine->StatusClearTimer->stop();
 }
 
 void TCorvaneMainForm::CreateControls() {
@@ -295,20 +158,9 @@ void TCorvaneMainForm::CreateControls() {
     DescrLbl->setFont(labelFont);
     DescrLbl->move(0, 12);
 
-    thegrid = new QTableWidget(central);
-    thegrid->setObjectName(QStringLiteral("thegrid"));
-    thegrid->verticalHeader()->hide();
-    thegrid->verticalHeader()->setDefaultSectionSize(RowHeight);
-    thegrid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    thegrid->horizontalHeader()->setFixedHeight(RowHeight);
-    thegrid->horizontalHeader()->setStretchLastSection(false);
-    thegrid->horizontalHeader()->setHighlightSections(false);
-    thegrid->setSelectionBehavior(QAbstractItemView::SelectItems);
-    thegrid->setSelectionMode(QAbstractItemView::ContiguousSelection);
-    thegrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    thegrid->setWordWrap(false);
-    thegrid->setItemDelegate(new TCallGridDelegate(*this));
-    thegrid->viewport()->installEventFilter(this);
+    thegrid = new TCallGrid(central);
+    thegrid->OnMouseDown = [this] { thegridMouseDown(); };
+    thegrid->OnDblClick = [this] { thegridDblClick(); };
     layout->addWidget(thegrid, 1);
 
     DebugMemo = new QPlainTextEdit(central);
@@ -321,27 +173,39 @@ void TCorvaneMainForm::CreateControls() {
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
 
-    auto timer = [this](const char* name, int ms, bool enabled,
-                        void (TCorvaneMainForm::*handler)()) {
-        auto* t = new QTimer(this);
-        t->setObjectName(QString::fromLatin1(name));
-        t->setInterval(ms);
-        connect(t, &QTimer::timeout, this, handler);
-        if (enabled)
-            t->start();
-        return t;
-    };
-    StartUpTimer = timer("StartUpTimer", 500, true, &TCorvaneMainForm::StartUpTimerTimer);
-    StatusClearTimer =
-        timer("StatusClearTimer", 9500, false, &TCorvaneMainForm::StatusClearTimerTimer);
-    // Destroys a finished live-listen monitor half a second after it reported
-    // its end, outside the monitor's own notification.
-    MonitorStopTimer =
-        timer("MonitorStopTimer", 500, false, &TCorvaneMainForm::MonitorStopTimerTimer);
-    DurationTimer = timer("DurationTimer", 1000, true, &TCorvaneMainForm::DurationTimerTimer);
+    DurationTimer = new QTimer(this);
+    DurationTimer->setObjectName(QStringLiteral("DurationTimer"));
+    DurationTimer->setInterval(1000);
+    connect(DurationTimer, &QTimer::timeout, this, [this] { DurationTimerTimer(); });
+    DurationTimer->start();
 
     CreateMenu();
     setMinimumSize(400, 200 + menuBar()->sizeHint().height());
+}
+
+void TCorvaneMainForm::CreateRooms() {
+    auto log = [this](const std::string& text) { WriteLog(text); };
+
+    TEngineController::Hooks engine;
+    engine.Log = log;
+    engine.CallsChanged = [this] { HandleCallsChanged(); };
+    engine.Started = [this] { thegrid->SetListReceived(false); };
+    engine.MissingSettings = [this](int page) { RunSettingsDialog(page); };
+    engine.MonitorAlive = [this] { return FListen->Monitor() != nullptr; };
+    engine.CloseWindow = [this] { close(); };
+    FEngine = std::make_unique<TEngineController>(nullptr, *StatusBar1, std::move(engine));
+    StartUpTimer = FEngine->StartUpTimer;
+    StatusClearTimer = FEngine->StatusClearTimer;
+
+    TListenController::Hooks listen;
+    listen.Log = log;
+    listen.Session = [this] { return Client(); };
+    listen.Closing = [this] { return FClose->Closing(); };
+    listen.CloseWindow = [this] { close(); };
+    FListen = std::make_unique<TListenController>(nullptr, *thegrid, std::move(listen));
+    MonitorStopTimer = FListen->MonitorStopTimer;
+
+    FClose = std::make_unique<TCloseProtocol>(*FListen, *FEngine, log, [this] { SetWaitCursor(); });
 }
 
 void TCorvaneMainForm::CreateMenu() {
@@ -421,37 +285,13 @@ int TCorvaneMainForm::ClientHeight() const {
 
 // --- Log --------------------------------------------------------------------
 
-void TCorvaneMainForm::RotateLogFiles(const std::string& fileName, int count) {
-    const size_t slash = fileName.find_last_of('/');
-    const size_t dot = fileName.find_last_of('.');
-    const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-    const std::string base = hasExt ? fileName.substr(0, dot) : fileName;
-    const std::string ext = hasExt ? fileName.substr(dot) : std::string();
-    for (int n = count; n >= 1; --n) {
-        const std::string source = n == 1 ? fileName : base + std::to_string(n) + ext;
-        const std::string target = base + std::to_string(n + 1) + ext;
-        if (!FileExists(source))
-            continue;
-        if (n == count)
-            std::remove(source.c_str());
-        else
-            std::rename(source.c_str(), target.c_str());
-    }
-}
-
 void TCorvaneMainForm::WriteLog(const std::string& text) {
+    FLog.Append(text);
+    if (!FDebug)
+        return;
     try {
-        const std::string line =
-            DateTimeText(QDateTime::currentDateTime()).toStdString() + " " + text + "\r\n";
-        {
-            std::lock_guard lock(FLogLock);
-            if (std::FILE* f = std::fopen((FLogFolder + "log.txt").c_str(), "ab")) {
-                std::fwrite(line.data(), 1, line.size(), f);
-                std::fclose(f);
-            }
-        }
-        if (!FDebug)
-            return;
+        // The GUI thread appends at once and never takes the lock: a worker
+        // holds it while it waits for the GUI thread.
         if (IsMainThread()) {
             AppendMemoLine(QString::fromStdString(text));
             return;
@@ -470,32 +310,8 @@ void TCorvaneMainForm::AppendMemoLine(const QString& text) {
 
 // --- Grid -------------------------------------------------------------------
 
-int TCorvaneMainForm::ColumnKeyWidth(const std::string& key) {
-    if (key == "hear" || key == "direction")
-        return 25;
-    if (key == "startdate")
-        return 130;
-    if (key == "length")
-        return 80;
-    if (key == "remoteID" || key == "rname" || key == "connected" || key == "cname" ||
-        key == "localID" || key == "lname")
-        return 100;
-    return 400;
-}
-
 void TCorvaneMainForm::BuildColumns() {
-    FColumnKeys.clear();
-    FColumnKeys.emplace_back("hear");
-    for (size_t i = 0; i < ColumnCount; ++i)
-        if (FConfig.Columns[i])
-            FColumnKeys.emplace_back(corvane::ColumnKeys[i]);
-    thegrid->setColumnCount(static_cast<int>(FColumnKeys.size()));
-    int sum = 0;
-    for (size_t j = 0; j < FColumnKeys.size(); ++j) {
-        const int w = ColumnKeyWidth(FColumnKeys[j]);
-        thegrid->setColumnWidth(static_cast<int>(j), w);
-        sum += w;
-    }
+    const int sum = thegrid->BuildColumns(FConfig.Columns);
     SetClientSize(sum + 40, ClientHeight());
     ApplyLanguage();
 }
@@ -503,258 +319,31 @@ void TCorvaneMainForm::BuildColumns() {
 void TCorvaneMainForm::ApplyLanguage() {
     LanIni().Load(ProgramFolder() + "Corvane_" + FConfig.Language + ".uln");
     TranslateForm(this);
-    for (size_t j = 0; j < FColumnKeys.size(); ++j) {
-        const std::string& key = FColumnKeys[j];
-        auto* header = new QTableWidgetItem(
-            j == 0 ? QString() : QString::fromStdU16String(LanIni().Translate("Cols." + key)));
-        header->setTextAlignment(IsRightAligned(key) ? Qt::AlignRight | Qt::AlignVCenter
-                                                     : Qt::AlignLeft | Qt::AlignVCenter);
-        thegrid->setHorizontalHeaderItem(static_cast<int>(j), header);
-    }
+    thegrid->TranslateHeaders();
     DescrLbl->setText(QString::fromStdU16String(LanIni().Translate("Main.ActiveCalls")));
     DescrLbl->adjustSize();
     FormResize();
     FHelpFolder = ProgramFolder() + "help/";
 }
 
-QString TCorvaneMainForm::FormatDuration(int32_t seconds) {
-    // A start time after the recorder's clock gives a negative length; it
-    // reads as "-0:05", not as the digit soup of a negative remainder.
-    int64_t s = seconds;
-    QString sign;
-    if (s < 0) {
-        sign = QStringLiteral("-");
-        s = -s;
-    }
-    return sign + QString::number(s / 60) + QLatin1Char(':') +
-           QStringLiteral("%1").arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
-QString TCorvaneMainForm::UnixToLocalText(int64_t seconds) {
-    return DateTimeText(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toLocalTime());
-}
-
-QString TCorvaneMainForm::CellText(const std::string& key, const TCallInfo& call) {
-    auto wide = [](const std::u16string& text) { return QString::fromStdU16String(text); };
-    if (key == "startdate")
-        return UnixToLocalText(call.startdate);
-    if (key == "length")
-        return FormatDuration(call.length);
-    if (key == "remoteID")
-        return wide(call.remote);
-    if (key == "rname")
-        return wide(call.rname);
-    if (key == "connected")
-        return wide(call.connected);
-    if (key == "cname")
-        return wide(call.cname);
-    if (key == "localID")
-        return wide(call.local);
-    if (key == "lname")
-        return wide(call.lname);
-    return QString(); // "hear", "direction": icons only
-}
-
-void TCorvaneMainForm::FillGrid() {
-    const int count = static_cast<int>(FCalls.size());
-    thegrid->setRowCount(count > 1 ? count : 1);
-    const int columns = static_cast<int>(FColumnKeys.size());
-    auto setCell = [this](int column, int row, const QString& text) {
-        QTableWidgetItem* item = thegrid->item(row, column);
-        if (!item) {
-            item = new QTableWidgetItem;
-            thegrid->setItem(row, column, item);
-        }
-        item->setText(text);
-    };
-    if (count == 0) {
-        for (int j = 0; j < columns; ++j)
-            setCell(j, 0, QString());
-    } else {
-        for (int i = 0; i < count; ++i)
-            for (int j = 0; j < columns; ++j)
-                setCell(
-                    j, i,
-                    CellText(FColumnKeys[static_cast<size_t>(j)], *FCalls[static_cast<size_t>(i)]));
-    }
-    thegrid->viewport()->update();
-}
-
 void TCorvaneMainForm::HandleCallsChanged() {
-    auto apply = [this] {
+    Synchronize([this] {
         // A session being destroyed may still deliver its last list; the
         // window no longer wants it.
-        if (!FClient)
+        if (!Client())
             return;
-        FClient->GetCalls(FCalls);
-        FListReceived = true;
-        FillGrid();
+        TCallList calls;
+        Client()->GetCalls(calls);
+        thegrid->SetCalls(std::move(calls));
+        thegrid->SetListReceived(true);
         StartAutoListen();
         DurationTimer->stop();
         DurationTimer->start();
-    };
-    if (IsMainThread())
-        apply();
-    else
-        Synchronize(apply);
-}
-
-void TCorvaneMainForm::DurationTimerTimer() {
-    for (size_t i = 0; i < FCalls.size(); ++i) {
-        TCallInfo& call = *FCalls[i];
-        if (call.length < INT32_MAX)
-            ++call.length;
-        for (size_t j = 0; j < FColumnKeys.size(); ++j)
-            if (FColumnKeys[j] == "length")
-                if (QTableWidgetItem* item =
-                        thegrid->item(static_cast<int>(i), static_cast<int>(j)))
-                    item->setText(FormatDuration(call.length));
-    }
-}
-
-int TCorvaneMainForm::ListenIconIndex(const TCallInfo& call) const {
-    return FMonitor && FMonitor->FCall.id == call.id ? 3 : 4;
-}
-
-bool TCorvaneMainForm::ShowsNoCallLine() const {
-    return FCalls.empty() && FListReceived;
-}
-
-int TCorvaneMainForm::RowCount() const {
-    return thegrid->rowCount() + 1;
-}
-
-QString TCorvaneMainForm::Cell(int column, int row) const {
-    if (row == 0) {
-        const QTableWidgetItem* h = thegrid->horizontalHeaderItem(column);
-        return h ? h->text() : QString();
-    }
-    const QTableWidgetItem* item = thegrid->item(row - 1, column);
-    return item ? item->text() : QString();
+    });
 }
 
 int TCorvaneMainForm::ColumnWidth(int column) const {
     return thegrid->columnWidth(column);
-}
-
-int TCorvaneMainForm::SelectedTopRow() const {
-    const auto ranges = thegrid->selectedRanges();
-    if (ranges.isEmpty())
-        return thegrid->currentRow() + 1;
-    int top = ranges.first().topRow();
-    for (const auto& r : ranges)
-        top = std::min(top, r.topRow());
-    return top + 1;
-}
-
-int TCorvaneMainForm::SelectedLeftColumn() const {
-    const auto ranges = thegrid->selectedRanges();
-    if (ranges.isEmpty())
-        return thegrid->currentColumn();
-    int left = ranges.first().leftColumn();
-    for (const auto& r : ranges)
-        left = std::min(left, r.leftColumn());
-    return left;
-}
-
-// --- Engine and status line ----------------------------------------------
-
-void TCorvaneMainForm::TryStartEngine() {
-    if (!FClient)
-        return;
-    eAtStop = AtStopReport;
-    WriteLog("Try start");
-    FStartResult = FClient->Start();
-    if (!StartUpTimer->isActive())
-        StartUpTimer->start();
-    WriteLog("Start result: " + std::to_string(FStartResult));
-    FListReceived = false;
-    thegrid->viewport()->update();
-}
-
-void TCorvaneMainForm::StartUpTimerTimer() {
-    StartUpTimer->stop();
-    if (FStartResult == MissingCredentials || FStartResult == MissingServer)
-        RunSettingsDialog(FStartResult);
-}
-
-void TCorvaneMainForm::HandleEngineStopped() {
-    WriteLog("Engine stopped eAtStop:" + std::to_string(eAtStop));
-    switch (eAtStop) {
-    case AtStopRestart:
-        FClient->SetConfig(FConfig);
-        TryStartEngine();
-        break;
-    case AtStopClose:
-        // The session is still inside its own notification; it goes, and the
-        // window closes, once that has returned. A monitor still winding down
-        // borrows the session, so then the close protocol keeps it until the
-        // monitor has gone.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (!FMonitor)
-                    FClient.reset();
-                close();
-            },
-            Qt::QueuedConnection);
-        break;
-    default:
-        HandleStatusCode(EngineStopped);
-        break;
-    }
-}
-
-void TCorvaneMainForm::HandleStatusCode(int32_t code) {
-    WriteLog("Message code " + std::to_string(code));
-    if (IsMainThread()) {
-        ShowStatusCode(code);
-        return;
-    }
-    try {
-        std::lock_guard lock(FStatusLock);
-        FPendingStatus = code;
-        Synchronize([this] { ShowStatusCode(FPendingStatus); });
-    } catch (...) {
-        // Showing the text failed; it is in the log.
-    }
-}
-
-QString TCorvaneMainForm::StatusCodeText(int32_t code) {
-    switch (code) {
-    case LogOnRefused:
-        return QStringLiteral("Log on failed. Please check username and password");
-    case ConnectFailed:
-        return QStringLiteral("Could not connect. Reasons could be an incorrect Quorin Server IP "
-                              "address, or a firewall");
-    case EngineStopped:
-        return QStringLiteral("Engine stopped. Please see log file.");
-    case ServerError:
-        return QStringLiteral("Error reported by the server. Please see log file.");
-    default:
-        return QString();
-    }
-}
-
-void TCorvaneMainForm::ShowStatusCode(int32_t code) {
-    const QString text = StatusCodeText(code);
-    if (!text.isEmpty())
-        ShowStatusText(text);
-}
-
-void TCorvaneMainForm::ShowStatusText(const QString& text) {
-    StatusBar1->showMessage(text);
-    StatusClearTimer->stop();
-    StatusClearTimer->start();
-}
-
-void TCorvaneMainForm::StatusClearTimerTimer() {
-    StatusClearTimer->stop();
-    StatusBar1->clearMessage();
-}
-
-QString TCorvaneMainForm::StatusText() const {
-    return StatusBar1->currentMessage();
 }
 
 // --- Settings ---------------------------------------------------------------
@@ -780,6 +369,7 @@ void TCorvaneMainForm::ApplySettings(const TQuorinConfig& copy) {
     const std::string windowsUser = FConfig.WindowsUser;
     FConfig = copy;
     FConfig.WindowsUser = windowsUser;
+    FEngine->SetConfig(FConfig);
     BuildColumns();
 
     // A failed save is reported, but only after the new connection settings
@@ -791,17 +381,8 @@ void TCorvaneMainForm::ApplySettings(const TQuorinConfig& copy) {
         saveError = std::current_exception();
     }
 
-    if (reconnect && FClient) {
-        if (FStartResult != StartOk || !FClient->IsRunning()) {
-            // Nothing runs (a failed start, or the engine stopped by itself):
-            // start at once with the new settings.
-            FClient->SetConfig(FConfig);
-            TryStartEngine();
-        } else {
-            eAtStop = AtStopRestart;
-            FClient->Stop();
-        }
-    }
+    if (reconnect)
+        FEngine->Reconnect();
     if (saveError)
         std::rethrow_exception(saveError);
 }
@@ -814,78 +395,7 @@ void TCorvaneMainForm::SettingsBtnClick() {
     RunSettingsDialog(1);
 }
 
-// --- Live listening ---------------------------------------------------------
-
-void TCorvaneMainForm::ListenToSelectedCall() {
-    ListenToCall(SelectedTopRow() - 1);
-}
-
-void TCorvaneMainForm::ListenToCall(int index) {
-    if (index < 0 || static_cast<size_t>(index) >= FCalls.size() || !FClient)
-        return;
-    // Closing: whatever is listened to is being stopped, nothing new starts.
-    if (FClosing)
-        return;
-    const TCallInfo& call = *FCalls[static_cast<size_t>(index)];
-    if (!FMonitor) {
-        WriteLog("Monitor ID:" + call.id);
-        FMonitor = std::make_unique<TCallMonitor>(*FClient, call);
-        FMonitor->OnFinished = [this] { HandleMonitorStopped(); };
-        FMonitor->Start();
-        thegrid->viewport()->update();
-    } else if (FMonitor->FCall.id != call.id) {
-        // The switch completes in MonitorStopTimerTimer, once this monitor has gone.
-        FSwitchPending = true;
-        FMonitor->Stop();
-    }
-}
-
-void TCorvaneMainForm::StartAutoListen() {
-    if (FMonitor || !FConfig.StartAuto)
-        return;
-    for (size_t i = 0; i < FCalls.size(); ++i)
-        if (FCalls[i]->length < 6) {
-            ListenToCall(static_cast<int>(i));
-            return;
-        }
-}
-
-void TCorvaneMainForm::HandleMonitorStopped() {
-    auto arm = [this] {
-        if (!MonitorStopTimer->isActive())
-            MonitorStopTimer->start();
-    };
-    if (IsMainThread())
-        arm();
-    else
-        Synchronize(arm);
-}
-
-void TCorvaneMainForm::MonitorStopTimerTimer() {
-    MonitorStopTimer->stop();
-    if (!FMonitor)
-        return;
-    WriteLog("Monitor stopped (1)");
-    FMonitor.reset();
-    MonitorStopTimer->stop();
-    WriteLog("Monitor stopped (2)");
-    thegrid->viewport()->update();
-    if (FClosing)
-        close();
-    if (FSwitchPending) {
-        FSwitchPending = false;
-        ListenToSelectedCall();
-    }
-}
-
-void TCorvaneMainForm::PlayPauseBtnClick() {
-    if (FMonitor) {
-        FSwitchPending = false; // a stop asked for now is not a switch
-        FMonitor->Stop();
-    } else {
-        ListenToSelectedCall();
-    }
-}
+// --- Gestures ---------------------------------------------------------------
 
 void TCorvaneMainForm::thegridDblClick() {
     ListenToSelectedCall();
@@ -950,40 +460,10 @@ void TCorvaneMainForm::About1Click() {
 // --- Close and resize ------------------------------------------------------
 
 void TCorvaneMainForm::closeEvent(QCloseEvent* event) {
-    FormClose(event);
-}
-
-void TCorvaneMainForm::FormClose(QCloseEvent* event) {
-    if (FClosed) {
+    if (FClose->FormClose())
         event->accept();
-        return;
-    }
-    WriteLog("Form Close");
-    FClosing = true;
-    bool refuse = false;
-    if (FMonitor) {
-        // Its notification arms MonitorStopTimer, which destroys it and asks
-        // for the close again.
-        FMonitor->Stop();
-        refuse = true;
-    }
-    if (FClient) {
-        if (FClient->IsRunning()) {
-            eAtStop = AtStopClose;
-            FClient->Stop();
-            refuse = true;
-        } else if (!FMonitor) {
-            // While a monitor exists it still borrows the session.
-            FClient.reset();
-        }
-    }
-    if (refuse) {
-        SetWaitCursor();
+    else
         event->ignore();
-        return;
-    }
-    FClosed = true;
-    event->accept();
 }
 
 void TCorvaneMainForm::SetWaitCursor() {
@@ -1000,16 +480,6 @@ void TCorvaneMainForm::resizeEvent(QResizeEvent* event) {
 bool TCorvaneMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ToolbarPanel && event->type() == QEvent::Resize)
         FormResize();
-    if (thegrid && watched == thegrid->viewport()) {
-        // Queued, so that the grid has handled the press (moved its
-        // selection) before the gesture reads the selection.
-        if (event->type() == QEvent::MouseButtonPress)
-            QMetaObject::invokeMethod(
-                this, [this] { thegridMouseDown(); }, Qt::QueuedConnection);
-        else if (event->type() == QEvent::MouseButtonDblClick)
-            QMetaObject::invokeMethod(
-                this, [this] { thegridDblClick(); }, Qt::QueuedConnection);
-    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -1,20 +1,27 @@
 #pragma once
 
 // The main window: toolbar, grid of active calls, debug text box and status
-// line; it owns the session with the recorder, the settings in force, its own
-// copy of the call list, the log and the timers. Everything runs on the GUI
-// thread except where a member says otherwise.
+// line. It is a shell over its rooms: the log file, the grid (CallGrid), the
+// engine with the status line (EngineController), live listening
+// (ListenController) and the close protocol (CloseProtocol). The window's
+// named operations stay here as the entry points and hand the work to the
+// room that does it. Everything runs on the GUI thread except where a member
+// says otherwise.
 
+#include "CallGrid.h"
 #include "CallList.h"
+#include "CloseProtocol.h"
 #include "Corvane.h"
+#include "DateTimeText.h"
+#include "EngineController.h"
+#include "ListenController.h"
+#include "LogFile.h"
 #include "QuorinConfig.h"
 
-#include <QDateTime>
 #include <QImage>
 #include <QMainWindow>
 #include <QString>
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,7 +35,6 @@ class QLabel;
 class QMenu;
 class QPlainTextEdit;
 class QStatusBar;
-class QTableWidget;
 class QTimer;
 class QWidget;
 
@@ -37,18 +43,6 @@ namespace corvane {
 class TCallMonitor;
 class TPNGComponent;
 class TVcPNGButton;
-
-// What HandleEngineStopped does once the engine reports that it stopped.
-enum : uint8_t {
-    AtStopRestart = 0, // hand over the settings and start again
-    AtStopClose = 1,   // destroy the session and close the window
-    AtStopReport = 2,  // show "engine stopped"
-};
-
-// The platform's default date-time text: the regional short date, a blank and
-// the regional long time without its time-zone field; the date alone at
-// exactly midnight. Any thread.
-QString DateTimeText(const QDateTime& local);
 
 // The sound output's message box: the text in a modal box on the GUI thread.
 // Any thread; a worker waits until the user has acknowledged it.
@@ -76,27 +70,30 @@ public:
     // Any thread; never fails towards the caller. From a worker it blocks
     // until the GUI thread has shown the line in the debug text box.
     void WriteLog(const std::string& text);
-    // Shifts log.txt -> log2.txt -> ... -> log<count>.txt (the last one is dropped).
-    static void RotateLogFiles(const std::string& fileName, int count);
+    static void RotateLogFiles(const std::string& fileName, int count) {
+        TLogFile::RotateLogFiles(fileName, count);
+    }
 
     // --- Grid ----------------------------------------------------------
     void BuildColumns();
     void ApplyLanguage();
-    void FillGrid();
+    void FillGrid() { thegrid->FillGrid(); }
     void HandleCallsChanged(); // any thread; the polling thread waits for the GUI thread
-    void DurationTimerTimer();
-    static QString CellText(const std::string& key, const TCallInfo& call);
-    static QString FormatDuration(int32_t seconds);
-    static QString UnixToLocalText(int64_t seconds);
+    void DurationTimerTimer() { thegrid->DurationTick(); }
+    static QString CellText(const std::string& key, const TCallInfo& call) {
+        return TCallGrid::CellText(key, call);
+    }
+    static QString FormatDuration(int32_t seconds) { return TCallGrid::FormatDuration(seconds); }
+    static QString UnixToLocalText(int64_t seconds) { return TCallGrid::UnixToLocalText(seconds); }
 
     // --- Engine, status line, settings --------------------------------
-    void TryStartEngine();
-    void StartUpTimerTimer();
-    void HandleEngineStopped();
-    void HandleStatusCode(int32_t code); // any thread
-    void ShowStatusCode(int32_t code);
-    void ShowStatusText(const QString& text);
-    void StatusClearTimerTimer();
+    void TryStartEngine() { FEngine->TryStartEngine(); }
+    void StartUpTimerTimer() { FEngine->StartUpTimerTimer(); }
+    void HandleEngineStopped() { FEngine->HandleEngineStopped(); }
+    void HandleStatusCode(int32_t code) { FEngine->HandleStatusCode(code); } // any thread
+    void ShowStatusCode(int32_t code) { FEngine->ShowStatusCode(code); }
+    void ShowStatusText(const QString& text) { FEngine->ShowStatusText(text); }
+    void StatusClearTimerTimer() { FEngine->StatusClearTimerTimer(); }
     // Shows the settings dialog (through the installed runner) and applies its result.
     void RunSettingsDialog(int page);
     // Puts an edited settings record in force: columns, language, file,
@@ -109,19 +106,19 @@ public:
 
     // --- Live listening -------------------------------------------------
     // Listens to the call in the top row of the grid's selection.
-    void ListenToSelectedCall();
-    // Listens to FCalls[index]; while another call is listened to, stops that
-    // one first and listens to the selected row once it has gone.
-    void ListenToCall(int index);
+    void ListenToSelectedCall() { FListen->ListenToSelectedCall(); }
+    // Listens to the call at `index`; while another call is listened to,
+    // stops that one first and listens to the selected row once it has gone.
+    void ListenToCall(int index) { FListen->ListenToCall(index); }
     // After each new list: listens to the first call younger than 6 s when
     // automatic listening is on and nothing is listened to.
-    void StartAutoListen();
+    void StartAutoListen() { FListen->StartAutoListen(FConfig.StartAuto); }
     // The monitor's end notification. Any thread; a worker waits for the GUI thread.
-    void HandleMonitorStopped();
-    void MonitorStopTimerTimer();
+    void HandleMonitorStopped() { FListen->HandleMonitorStopped(); }
+    void MonitorStopTimerTimer() { FListen->MonitorStopTimerTimer(); }
 
     // --- Commands and gestures ------------------------------------------
-    void PlayPauseBtnClick();
+    void PlayPauseBtnClick() { FListen->PlayPause(); }
     void SettingsBtnClick();
     void thegridDblClick();
     // After the grid has moved its selection for a mouse press.
@@ -135,46 +132,46 @@ public:
     QString ManualPage() const;
 
     // The text shown for a status code; empty for codes without one.
-    static QString StatusCodeText(int32_t code);
+    static QString StatusCodeText(int32_t code) { return TEngineController::StatusCodeText(code); }
 
     // --- State, for the controller and for tests ----------------------
     const std::string& DataFolder() const { return FDataFolder; }
     const std::string& LogFolder() const { return FLogFolder; }
     const std::string& ConfigFolder() const { return FConfigFolder; }
     const TQuorinConfig& Config() const { return FConfig; }
-    const TCallList& Calls() const { return FCalls; }
-    const std::vector<std::string>& ColumnKeys() const { return FColumnKeys; }
-    TCorvane* Client() const { return FClient.get(); }
-    uint8_t AtStop() const { return eAtStop; }
-    int StartResult() const { return FStartResult; }
-    bool ListReceived() const { return FListReceived; }
+    const TCallList& Calls() const { return thegrid->Calls(); }
+    const std::vector<std::string>& ColumnKeys() const { return thegrid->ColumnKeys(); }
+    TCorvane* Client() const { return FEngine->Client(); }
+    uint8_t AtStop() const { return FEngine->AtStop(); }
+    int StartResult() const { return FEngine->StartResult(); }
+    bool ListReceived() const { return thegrid->ListReceived(); }
     bool DebugMode() const { return FDebug; }
-    bool Closing() const { return FClosing; }
-    TCallMonitor* Monitor() const { return FMonitor.get(); }
-    bool SwitchPending() const { return FSwitchPending; }
+    bool Closing() const { return FClose->Closing(); }
+    TCallMonitor* Monitor() const { return FListen->Monitor(); }
+    bool SwitchPending() const { return FListen->SwitchPending(); }
     // Row of the grid's model: 0 is the header row, calls from 1 on.
-    int RowCount() const;
-    QString Cell(int column, int row) const;
+    int RowCount() const { return thegrid->RowCount(); }
+    QString Cell(int column, int row) const { return thegrid->Cell(column, row); }
     int ColumnWidth(int column) const;
     // The top row of the grid's selection (1 for the first call), and its left column.
-    int SelectedTopRow() const;
-    int SelectedLeftColumn() const;
+    int SelectedTopRow() const { return thegrid->SelectedTopRow(); }
+    int SelectedLeftColumn() const { return thegrid->SelectedLeftColumn(); }
     // The size of the window below its menu bar.
     int ClientWidth() const;
     int ClientHeight() const;
-    QString StatusText() const;
+    QString StatusText() const { return FEngine->StatusText(); }
     // Whether the grid draws the "no call" line in its data row now.
-    bool ShowsNoCallLine() const;
+    bool ShowsNoCallLine() const { return thegrid->ShowsNoCallLine(); }
     // The listen icon of a call's row: 3 while that call is listened to, else 4.
-    int ListenIconIndex(const TCallInfo& call) const;
-    const QImage& Icon(int index) const { return FIcons[static_cast<size_t>(index)]; }
+    int ListenIconIndex(const TCallInfo& call) const { return thegrid->ListenIconIndex(call); }
+    const QImage& Icon(int index) const { return thegrid->Icon(index); }
 
     // Widgets, by their window names.
     QWidget* ToolbarPanel = nullptr;
     TVcPNGButton* PlayPauseBtn = nullptr;
     TVcPNGButton* SettingsBtn = nullptr;
     QLabel* DescrLbl = nullptr;
-    QTableWidget* thegrid = nullptr;
+    TCallGrid* thegrid = nullptr;
     QPlainTextEdit* DebugMemo = nullptr;
     QStatusBar* StatusBar1 = nullptr;
     QTimer* StartUpTimer = nullptr;
@@ -200,43 +197,31 @@ protected:
 
 private:
     void CreateControls();
+    void CreateRooms();
     void CreateMenu();
-    void FormClose(QCloseEvent* event);
     void AppendMemoLine(const QString& text);
     void UpdateCommandStates();
     void SetWaitCursor();
     void SetClientSize(int width, int height);
-    static int ColumnKeyWidth(const std::string& key);
     TPNGComponent* FadedCopy(const TPNGComponent* source, const char* name);
 
-    std::array<QImage, 5> FIcons;
-    std::recursive_mutex FLogLock;
-    std::unique_ptr<TCorvane> FClient;
-    // The one live-listen monitor; it borrows FClient, which therefore
-    // outlives it.
-    std::unique_ptr<TCallMonitor> FMonitor;
+    // Declared first: every room logs through it until its last moment.
+    TLogFile FLog;
     std::string FDataFolder;
     std::string FConfigFolder;
     std::string FLogFolder;
     std::string FPendingMemoText;
-    std::recursive_mutex FMemoLock;
-    int32_t FPendingStatus = 0;
-    std::recursive_mutex FStatusLock;
-    TCallList FCalls;
-    std::vector<std::string> FColumnKeys;
-    uint8_t eAtStop = AtStopReport;
-    int FStartResult = 0;
-    bool FListReceived = false;
+    std::recursive_mutex FMemoLock; // guards FPendingMemoText; never taken on the GUI thread
     TQuorinConfig FConfig;
-    bool FClosing = false;
-    bool FSwitchPending = false;
     bool FDebug = false;
-    // Set once the close protocol let the window close; later close requests
-    // (queued before) do nothing.
-    bool FClosed = false;
     std::string FHelpFolder;
     SettingsDialogRunner FSettingsDialogRunner;
     UpdateDialogRunner FUpdateDialogRunner;
+    // The rooms. The monitor borrows the engine's session, so listening is
+    // declared after the engine and goes first.
+    std::unique_ptr<TEngineController> FEngine;
+    std::unique_ptr<TListenController> FListen;
+    std::unique_ptr<TCloseProtocol> FClose;
     // Pictures of the toolbar buttons; the buttons refer to them.
     TPNGComponent* PlayPauseNormal = nullptr;
     TPNGComponent* PlayPauseOver = nullptr;

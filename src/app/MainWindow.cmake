@@ -1,5 +1,10 @@
 # Main window, grid, controller and the Qt form translator.
 target_sources(corvane_ui PRIVATE
   CorvaneMainForm.h CorvaneMainForm.cpp
+  CallGrid.h CallGrid.cpp
+  CloseProtocol.h CloseProtocol.cpp
+  DateTimeText.h DateTimeText.cpp
+  EngineController.h EngineController.cpp
+  ListenController.h ListenController.cpp
   FormTranslator.h FormTranslator.cpp)
 target_link_libraries(corvane_ui PUBLIC corvane_engine corvane_config corvane_i18n corvane_listen)

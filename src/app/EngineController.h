@@ -1,0 +1,95 @@
+#pragma once
+
+// The engine as the main window runs it: the session with the recorder, its
+// start and what happens when it stops, and the status line that shows the
+// status codes for 9.5 s.
+
+#include "Corvane.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class QStatusBar;
+class QTimer;
+
+namespace corvane {
+
+// What HandleEngineStopped does once the engine reports that it stopped.
+enum : uint8_t {
+    AtStopRestart = 0, // hand over the settings and start again
+    AtStopClose = 1,   // destroy the session and close the window
+    AtStopReport = 2,  // show "engine stopped"
+};
+
+class TEngineController : public QObject {
+public:
+    struct Hooks {
+        std::function<void(const std::string&)> Log;
+        // The engine raised a new list; on the polling thread.
+        std::function<void()> CallsChanged;
+        // Every start clears the received-list mark (the no-call line waits
+        // for the next list).
+        std::function<void()> Started;
+        // Half a second after a start that failed for missing settings, with
+        // the page to open (1 account, 2 server connection).
+        std::function<void(int page)> MissingSettings;
+        // Whether a monitor still borrows the session.
+        std::function<bool()> MonitorAlive;
+        std::function<void()> CloseWindow;
+    };
+
+    // GUI thread. `statusBar` shows the status texts.
+    TEngineController(QObject* parent, QStatusBar& statusBar, Hooks hooks);
+    ~TEngineController() override;
+
+    // GUI thread: creates the session and connects its events.
+    void CreateClient(const TQuorinConfig& config);
+    // GUI thread: ends a run still going and destroys the session.
+    void DestroyClient();
+    TCorvane* Client() const { return FClient.get(); }
+
+    // GUI thread, unless said otherwise.
+    void TryStartEngine();
+    void StartUpTimerTimer();
+    void HandleEngineStopped();
+    void HandleStatusCode(int32_t code); // any thread
+    void ShowStatusCode(int32_t code);
+    void ShowStatusText(const QString& text);
+    void StatusClearTimerTimer();
+    // The settings in force; the next start hands them to the session.
+    void SetConfig(const TQuorinConfig& config) { FConfig = config; }
+    // After new connection settings: starts at once when nothing runs, else
+    // stops the engine and starts again once it has stopped.
+    void Reconnect();
+    // The close protocol: true while the engine still has to stop (it was
+    // asked to); destroys an idle session unless a monitor borrows it.
+    bool StopForClose();
+
+    uint8_t AtStop() const { return eAtStop; }
+    int StartResult() const { return FStartResult; }
+    QString StatusText() const;
+
+    // The text shown for a status code; empty for codes without one.
+    static QString StatusCodeText(int32_t code);
+
+    QTimer* StartUpTimer = nullptr;
+    QTimer* StatusClearTimer = nullptr;
+
+private:
+    QStatusBar& FStatusBar;
+    Hooks FHooks;
+    std::unique_ptr<TCorvane> FClient;
+    TQuorinConfig FConfig; // the settings the next start uses
+    uint8_t eAtStop = AtStopReport;
+    int FStartResult = 0;
+    int32_t FPendingStatus = 0;
+    std::recursive_mutex FStatusLock; // guards FPendingStatus; never taken on the GUI thread
+};
+
+} // namespace corvane
