@@ -19,6 +19,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QByteArray>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -38,6 +39,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -327,6 +329,42 @@ INSTANTIATE_TEST_SUITE_P(, FormatDurationTest,
                                            DurationCase{INT32_MAX, "35791394:07"},
                                            DurationCase{INT32_MIN, "-35791394:08"}));
 
+// Sets TZ for one test and puts back what was there; the C library's local
+// time, which Qt's follows, reads TZ again at tzset().
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone)
+        : FHadZone(qEnvironmentVariableIsSet("TZ")), FOldZone(qgetenv("TZ")) {
+        qputenv("TZ", zone);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (FHadZone)
+            qputenv("TZ", FOldZone);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    bool FHadZone;
+    QByteArray FOldZone;
+};
+
+// The literal date-time texts below are written in the C locale's regional
+// formats (short date "d MMM yyyy", long time "HH:mm:ss t").
+::testing::AssertionResult RegionalFormatsAreTheCLocales() {
+    const QLocale locale = QLocale::system();
+    if (locale.dateFormat(QLocale::ShortFormat) == "d MMM yyyy" &&
+        locale.timeFormat(QLocale::LongFormat) == "HH:mm:ss t")
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the expected texts are in the C locale's formats, but this program runs in "
+           << locale.name().toStdString() << " (GuiTestMain sets LC_ALL=C.UTF-8)";
+}
+
 TEST(UnixToLocalTextTest, MidnightShowsTheDateAlone) {
     const QLocale locale = QLocale::system();
     const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
@@ -341,21 +379,59 @@ TEST(UnixToLocalTextTest, MidnightShowsTheDateAlone) {
     }
 }
 
-TEST(UnixToLocalTextTest, ConvertsUtcSecondsToLocalTime) {
-    // 2024-07-01 12:34:56 local, whatever the zone; read back with the
-    // regional formats the text was written in.
-    const QDateTime local(QDate(2024, 7, 1), QTime(12, 34, 56));
-    const QString text = TCorvaneMainForm::UnixToLocalText(local.toSecsSinceEpoch());
-    EXPECT_EQ(text, DateTimeText(local));
-    EXPECT_FALSE(text.contains("UTC")) << text.toStdString();
-    EXPECT_TRUE(text.contains("34")) << text.toStdString();
+struct LocalTextCase {
+    const char* name;
+    const char* zone;
+    int64_t utcSeconds;
+    const char* text; // as `TZ=<zone> date -d @<utcSeconds>` has it, in the C locale's formats
+};
+
+void PrintTo(const LocalTextCase& c, std::ostream* os) {
+    *os << c.utcSeconds << " in " << c.zone << " -> " << c.text;
 }
 
+class UnixToLocalTextZoneTest : public ::testing::TestWithParam<LocalTextCase> {};
+
+TEST_P(UnixToLocalTextZoneTest, ShowsTheZonesLocalTime) {
+    ASSERT_TRUE(RegionalFormatsAreTheCLocales());
+    const ScopedTimeZone zone(GetParam().zone);
+    EXPECT_EQ(TCorvaneMainForm::UnixToLocalText(GetParam().utcSeconds).toStdString(),
+              GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , UnixToLocalTextZoneTest,
+    ::testing::Values(
+        // 2024-07-01 12:34:56 and 2024-01-02 12:34:56 UTC: summer and winter time.
+        LocalTextCase{"BerlinSummer", "Europe/Berlin", 1719837296, "1 Jul 2024 14:34:56"},
+        LocalTextCase{"BerlinWinter", "Europe/Berlin", 1704198896, "2 Jan 2024 13:34:56"},
+        LocalTextCase{"NewYorkSummer", "America/New_York", 1719837296, "1 Jul 2024 08:34:56"},
+        LocalTextCase{"NewYorkWinter", "America/New_York", 1704198896, "2 Jan 2024 07:34:56"},
+        LocalTextCase{"KolkataHalfHour", "Asia/Kolkata", 1719837296, "1 Jul 2024 18:04:56"},
+        LocalTextCase{"Utc", "UTC", 1719837296, "1 Jul 2024 12:34:56"},
+        // The local day is not the UTC day.
+        LocalTextCase{"NewYorkDayBefore", "America/New_York", 1704164400, "1 Jan 2024 22:00:00"},
+        LocalTextCase{"KolkataNextYear", "Asia/Kolkata", 1704052800, "1 Jan 2024 01:30:00"},
+        // Either side of the spring change (02:00 CET becomes 03:00 CEST).
+        LocalTextCase{"BerlinBeforeChange", "Europe/Berlin", 1711846799, "31 Mar 2024 01:59:59"},
+        LocalTextCase{"BerlinAfterChange", "Europe/Berlin", 1711846800, "31 Mar 2024 03:00:00"},
+        // Exactly local midnight is the date alone; UTC midnight is not.
+        LocalTextCase{"BerlinMidnight", "Europe/Berlin", 1711839600, "31 Mar 2024"},
+        LocalTextCase{"BerlinAfterMidnight", "Europe/Berlin", 1711839601, "31 Mar 2024 00:00:01"},
+        LocalTextCase{"KolkataMidnight", "Asia/Kolkata", 1719772200, "1 Jul 2024"},
+        LocalTextCase{"NewYorkMidnightOfFallBack", "America/New_York", 1730606400, "3 Nov 2024"},
+        LocalTextCase{"BerlinAtUtcMidnight", "Europe/Berlin", 1704153600, "2 Jan 2024 01:00:00"},
+        // The ends of the recorder's 32-bit start times.
+        LocalTextCase{"BerlinInt32Min", "Europe/Berlin", INT32_MIN, "13 Dec 1901 21:45:52"},
+        LocalTextCase{"BerlinInt32Max", "Europe/Berlin", INT32_MAX, "19 Jan 2038 04:14:07"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(CellTextTest, EachKeyShowsItsField) {
+    ASSERT_TRUE(RegionalFormatsAreTheCLocales());
+    const ScopedTimeZone zone("Asia/Kolkata");
     TCallInfo call;
     call.id = "7";
-    call.startdate =
-        static_cast<int32_t>(QDateTime(QDate(2024, 3, 5), QTime(0, 0)).toSecsSinceEpoch());
+    call.startdate = 1709641445; // 2024-03-05 12:24:05 UTC
     call.local = u"201";
     call.remote = u"+4930123456";
     call.lname = u"Jürgen";
@@ -365,7 +441,7 @@ TEST(CellTextTest, EachKeyShowsItsField) {
     call.direction = 1;
     call.length = 61;
     const std::vector<std::pair<std::string, QString>> cases = {
-        {"startdate", TCorvaneMainForm::UnixToLocalText(call.startdate)},
+        {"startdate", "5 Mar 2024 17:54:05"},
         {"length", "1:01"},
         {"direction", ""},
         {"hear", ""},

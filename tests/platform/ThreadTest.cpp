@@ -49,18 +49,36 @@ TEST(Thread, DestroyingANeverResumedThreadSkipsExecute) {
     EXPECT_FALSE(ran);
 }
 
-TEST(Thread, TerminateIsSeenByExecuteAndDestructionWaits) {
-    std::atomic<int> loops{0};
-    {
-        LambdaThread t(false, [&](LambdaThread& self) {
-            while (!self.Terminated()) {
-                ++loops;
-                std::this_thread::sleep_for(5ms);
-            }
-        });
-        std::this_thread::sleep_for(30ms);
+// Its Execute touches nothing of its own class, only the base and statics, so
+// it may run on while the base destructor waits: the wait under test.
+class SlowToEndThread : public TThread {
+public:
+    SlowToEndThread() { Resume(); }
+    static inline std::atomic<bool> Looping{false};
+    static inline std::atomic<bool> Ended{false};
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            Looping = true;
+            std::this_thread::sleep_for(5ms);
+        }
+        // Still busy after seeing the mark, so a destructor that only marks
+        // the thread returns before this.
+        std::this_thread::sleep_for(100ms);
+        Ended = true;
     }
-    EXPECT_GT(loops.load(), 0);
+};
+
+TEST(Thread, TerminateIsSeenByExecuteAndDestructionWaits) {
+    SlowToEndThread::Looping = false;
+    SlowToEndThread::Ended = false;
+    {
+        SlowToEndThread t;
+        ASSERT_TRUE(test::PumpUntil([] { return SlowToEndThread::Looping.load(); }, 10s));
+        EXPECT_FALSE(SlowToEndThread::Ended.load());
+    } // only the mark ends the loop, so a destructor that does not set it hangs here
+    EXPECT_TRUE(SlowToEndThread::Ended.load()) << "the destructor returned before Execute ended";
 }
 
 TEST(Thread, FreeOnTerminateRunsTheEventOnTheMainThreadThenFrees) {
