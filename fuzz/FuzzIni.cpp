@@ -67,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t cut = text.size() / 3;
     const std::string_view section = text.substr(0, std::min<size_t>(cut, 12));
     const std::string_view key = text.substr(cut, std::min<size_t>(cut, 12));
-    const std::string value = "v" + std::string(text.substr(2 * cut, 20)) + "v";
+    std::string value = "v"; // appended: "v" + std::string trips GCC 12's -Wrestrict at -O3
+    value += text.substr(2 * cut, 20);
+    value += 'v';
     try {
         ini.WriteString(section, key, value);
     } catch (const EIniFileError&) {

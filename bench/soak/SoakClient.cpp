@@ -305,8 +305,13 @@ int main(int argc, char** argv) {
 
     std::lock_guard lock(counters.mutex);
     std::string codes;
-    for (const auto& [code, count] : counters.statuses)
-        codes += (codes.empty() ? "" : ",") + std::to_string(code) + "x" + std::to_string(count);
+    for (const auto& [code, count] : counters.statuses) {
+        if (!codes.empty())
+            codes += ',';
+        codes += std::to_string(code);
+        codes += 'x';
+        codes += std::to_string(count);
+    }
     std::printf("status_codes %s\n", codes.empty() ? "none" : codes.c_str());
     std::printf("rss_peak_kib %ld\n", StatusKiB("VmHWM"));
     std::printf("session_stopped %s\n", stopped ? "yes" : "no");

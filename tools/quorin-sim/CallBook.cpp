@@ -70,8 +70,13 @@ std::string MakeCall(const std::vector<std::pair<std::string, std::string>>& pai
     }
     if (!call.Has("id"))
         call.Set("id", autoId);
-    if (!call.Has("remoteid"))
-        call.Set("remoteid", "r" + call.Get("id"));
+    if (!call.Has("remoteid")) {
+        // Appended rather than "r" + id: GCC 12 at -O3 warns falsely (-Wrestrict)
+        // about the insert at the front that operator+ inlines.
+        std::string remoteId = "r";
+        remoteId += call.Get("id");
+        call.Set("remoteid", remoteId);
+    }
     if (age >= 0)
         call.Set("startdate", std::to_string(now - age));
     else if (!haveStart)
