@@ -59,8 +59,7 @@ static_assert(SameKeysAsSettings());
 // number columns and the centred line shown when no call is active.
 class TCallGridDelegate : public QStyledItemDelegate {
 public:
-    explicit TCallGridDelegate(TCallGrid& grid,
-                               const std::vector<const TGridColumn*>& columns)
+    explicit TCallGridDelegate(TCallGrid& grid, const std::vector<const TGridColumn*>& columns)
         : QStyledItemDelegate(&grid), FGrid(grid), FColumns(columns) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -173,8 +172,9 @@ void TCallGrid::TranslateHeaders() {
     for (size_t j = 0; j < FColumns.size(); ++j) {
         const TGridColumn& c = *FColumns[j];
         const QString text =
-            c.HasHeader ? QString::fromStdU16String(LanIni().Translate("Cols." + std::string(c.Key)))
-                        : QString();
+            c.HasHeader
+                ? QString::fromStdU16String(LanIni().Translate("Cols." + std::string(c.Key)))
+                : QString();
         auto* header = new QTableWidgetItem(text);
         header->setTextAlignment(c.Drawing == TCellDrawing::RightAligned
                                      ? Qt::AlignRight | Qt::AlignVCenter
@@ -202,7 +202,8 @@ void TCallGrid::FillGrid() {
     } else {
         for (int i = 0; i < count; ++i)
             for (int j = 0; j < columns; ++j)
-                SetCell(j, i, FColumns[static_cast<size_t>(j)]->Text(*FCalls[static_cast<size_t>(i)]));
+                SetCell(j, i,
+                        FColumns[static_cast<size_t>(j)]->Text(*FCalls[static_cast<size_t>(i)]));
     }
     viewport()->update();
 }

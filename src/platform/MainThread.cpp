@@ -77,9 +77,13 @@ void ReportPostedException(std::exception_ptr e) {
 
 } // namespace
 
-void SetMainThread() { MainId() = std::this_thread::get_id(); }
+void SetMainThread() {
+    MainId() = std::this_thread::get_id();
+}
 
-bool IsMainThread() { return std::this_thread::get_id() == MainId(); }
+bool IsMainThread() {
+    return std::this_thread::get_id() == MainId();
+}
 
 void Synchronize(std::function<void()> fn) {
     if (IsMainThread()) {
@@ -147,9 +151,8 @@ bool WaitAndCheckSynchronize(int timeoutMs) {
     {
         std::unique_lock lock(Q().mutex);
         const uint64_t seen = Q().generation;
-        Q().mainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            return !Q().items.empty() || Q().generation != seen;
-        });
+        Q().mainWake.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return !Q().items.empty() || Q().generation != seen; });
     }
     return CheckSynchronize();
 }

@@ -130,9 +130,13 @@ std::string ProgramFolder() {
     return exe.substr(0, slash + 1);
 }
 
-std::string ProgramVersion() { return CORVANE_VERSION; }
+std::string ProgramVersion() {
+    return CORVANE_VERSION;
+}
 
-int CurrentProcessId() { return static_cast<int>(::getpid()); }
+int CurrentProcessId() {
+    return static_cast<int>(::getpid());
+}
 
 std::string CurrentUserName() {
     const passwd* pw = getpwuid(geteuid());
@@ -235,8 +239,12 @@ std::string WideToUtf8(std::u16string_view text) {
     return out;
 }
 
-std::u16string AnsiToWide(std::string_view text) { return Utf8ToWide(text); }
-std::string WideToAnsi(std::u16string_view text) { return WideToUtf8(text); }
+std::u16string AnsiToWide(std::string_view text) {
+    return Utf8ToWide(text);
+}
+std::string WideToAnsi(std::u16string_view text) {
+    return WideToUtf8(text);
+}
 
 void DebugOutput(std::string_view text) {
     std::lock_guard lock(g_debugMutex);

@@ -25,20 +25,18 @@ TEST_P(Utf8ToWideTest, Decodes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Utf8ToWideTest,
-    ::testing::Values(
-        Utf8Case{"ascii", "abc", u"abc"},
-        Utf8Case{"empty", "", u""},
-        Utf8Case{"german", "J\xC3\xBCrgen Gro\xC3\x9F", u"J\u00FCrgen Gro\u00DF"},
-        Utf8Case{"polish", "\xC5\x81ukasz", u"\u0141ukasz"},
-        Utf8Case{"greek", "\xCE\xA9mega", u"\u03A9mega"},
-        Utf8Case{"astral", "\xF0\x9F\x93\x9E", u"\xD83D\xDCDE"},
-        Utf8Case{"lone_continuation", "a\x80z", u"a\uFFFDz"},
-        Utf8Case{"truncated_at_end", "a\xE2\x82", u"a\uFFFD"},
-        Utf8Case{"truncated_inside", "\xE2\x82z", u"\uFFFDz"},
-        Utf8Case{"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
-        Utf8Case{"surrogate_encoded", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-        Utf8Case{"latin1_byte", "caf\xE9", u"caf\uFFFD"},
-        Utf8Case{"embedded_nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)}),
+    ::testing::Values(Utf8Case{"ascii", "abc", u"abc"}, Utf8Case{"empty", "", u""},
+                      Utf8Case{"german", "J\xC3\xBCrgen Gro\xC3\x9F", u"J\u00FCrgen Gro\u00DF"},
+                      Utf8Case{"polish", "\xC5\x81ukasz", u"\u0141ukasz"},
+                      Utf8Case{"greek", "\xCE\xA9mega", u"\u03A9mega"},
+                      Utf8Case{"astral", "\xF0\x9F\x93\x9E", u"\xD83D\xDCDE"},
+                      Utf8Case{"lone_continuation", "a\x80z", u"a\uFFFDz"},
+                      Utf8Case{"truncated_at_end", "a\xE2\x82", u"a\uFFFD"},
+                      Utf8Case{"truncated_inside", "\xE2\x82z", u"\uFFFDz"},
+                      Utf8Case{"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
+                      Utf8Case{"surrogate_encoded", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+                      Utf8Case{"latin1_byte", "caf\xE9", u"caf\uFFFD"},
+                      Utf8Case{"embedded_nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WideToUtf8, RoundTripsAndReplacesLoneSurrogates) {
@@ -46,7 +44,10 @@ TEST(WideToUtf8, RoundTripsAndReplacesLoneSurrogates) {
               "J\xC3\xBCrgen \xC5\x81 \xCE\xA9 \xF0\x9F\x93\x9E");
     EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t(0xD800)) + u"x"), "\xEF\xBF\xBDx");
     EXPECT_EQ(WideToUtf8(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
-    EXPECT_EQ(WideToAnsi(AnsiToWide("Stra\xC3\x9F" "e")), "Stra\xC3\x9F" "e");
+    EXPECT_EQ(WideToAnsi(AnsiToWide("Stra\xC3\x9F"
+                                    "e")),
+              "Stra\xC3\x9F"
+              "e");
 }
 
 struct SplitCase {
@@ -63,19 +64,19 @@ TEST_P(SplitParameterTextTest, Splits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SplitParameterTextTest,
-    ::testing::Values(
-        SplitCase{"empty", "", {}},
-        SplitCase{"blanks", "  a  b\tc ", {"a", "b", "c"}},
-        SplitCase{"updater_text",
-                  R"(-id 1234 -p "C:\Prog\x.exe -u" -f "C:\Data\Brindlex\Updates\x.exe")",
-                  {"-id", "1234", "-p", R"(C:\Prog\x.exe -u)", "-f",
-                   R"(C:\Data\Brindlex\Updates\x.exe)"}},
-        SplitCase{"quote_inside_word", R"(ab"c d"e)", {"abc de"}},
-        SplitCase{"escaped_quote", R"(a\"b)", {"a\"b"}},
-        SplitCase{"backslashes_before_quote", R"("a\\" b)", {"a\\", "b"}},
-        SplitCase{"trailing_backslash", R"(a\ b)", {"a\\", "b"}},
-        SplitCase{"empty_quoted", R"("" x)", {"", "x"}},
-        SplitCase{"unterminated_quote", R"("a b)", {"a b"}}),
+    ::testing::Values(SplitCase{"empty", "", {}},
+                      SplitCase{"blanks", "  a  b\tc ", {"a", "b", "c"}},
+                      SplitCase{
+                          "updater_text",
+                          R"(-id 1234 -p "C:\Prog\x.exe -u" -f "C:\Data\Brindlex\Updates\x.exe")",
+                          {"-id", "1234", "-p", R"(C:\Prog\x.exe -u)", "-f",
+                           R"(C:\Data\Brindlex\Updates\x.exe)"}},
+                      SplitCase{"quote_inside_word", R"(ab"c d"e)", {"abc de"}},
+                      SplitCase{"escaped_quote", R"(a\"b)", {"a\"b"}},
+                      SplitCase{"backslashes_before_quote", R"("a\\" b)", {"a\\", "b"}},
+                      SplitCase{"trailing_backslash", R"(a\ b)", {"a\\", "b"}},
+                      SplitCase{"empty_quoted", R"("" x)", {"", "x"}},
+                      SplitCase{"unterminated_quote", R"("a b)", {"a b"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Folders, AppDataFollowsXdgConfigHomeThenHome) {
