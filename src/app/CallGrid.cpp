@@ -16,8 +16,6 @@ namespace corvane {
 namespace {
 
 constexpr int RowHeight = 24;
-// A key outside the column table would get this width; none occurs.
-constexpr int UnknownKeyWidth = 400;
 
 QString Wide(const std::u16string& text) {
     return QString::fromStdU16String(text);
