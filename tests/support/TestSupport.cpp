@@ -237,10 +237,13 @@ std::string HttpGetRaw(int port, const std::string& target, int* status) {
     }
     std::string answer;
     char buf[8192];
+    int lastErrno = 0;
     while (true) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            lastErrno = errno;
         if (n <= 0)
             break;
         answer.append(buf, static_cast<size_t>(n));
@@ -248,7 +251,9 @@ std::string HttpGetRaw(int port, const std::string& target, int* status) {
     ::close(fd);
     const auto end = answer.find("\r\n\r\n");
     if (end == std::string::npos)
-        throw std::runtime_error("no HTTP answer from port " + std::to_string(port));
+        throw std::runtime_error("no HTTP answer from port " + std::to_string(port) + " (" +
+                                 std::to_string(answer.size()) + " bytes, " +
+                                 (lastErrno ? std::strerror(lastErrno) : "closed") + ")");
     if (status) {
         const auto sp = answer.find(' ');
         *status = sp != std::string::npos ? std::atoi(answer.c_str() + sp + 1) : 0;
