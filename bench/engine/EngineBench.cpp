@@ -37,7 +37,7 @@ struct Run {
         c.UserName = "supervisor";
         c.Password = password;
         session.SetConfig(c);
-        session.OnStatus = [this](int32_t) { ++statuses; };
+        session.OnStatus = [this](TStatusCode) { ++statuses; };
         session.OnCallsChanged = [this](TCorvane&) { ++changes; };
         session.OnStopped = [this](TCorvane&) { stopped = true; };
     }

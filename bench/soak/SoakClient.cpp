@@ -137,9 +137,9 @@ int main(int argc, char** argv) {
     config.Password = "secret";
     session.SetConfig(config);
     session.OnLog = [&](const std::string& text) { counters.Log(text); };
-    session.OnStatus = [&](int32_t code) {
+    session.OnStatus = [&](TStatusCode code) {
         std::lock_guard lock(counters.mutex);
-        ++counters.statuses[code];
+        ++counters.statuses[StatusNumber(code)];
     };
     bool stopped = false;
     session.OnStopped = [&](TCorvane&) { stopped = true; };
@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
     };
 
     const Clock::time_point t0 = Clock::now();
-    if (session.Start() != StartOk) {
+    if (session.Start() != TStartResult::Ok) {
         std::printf("session did not start\n");
         return 1;
     }

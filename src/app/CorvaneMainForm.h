@@ -90,8 +90,8 @@ public:
     void TryStartEngine() { FEngine->TryStartEngine(); }
     void StartUpTimerTimer() { FEngine->StartUpTimerTimer(); }
     void HandleEngineStopped() { FEngine->HandleEngineStopped(); }
-    void HandleStatusCode(int32_t code) { FEngine->HandleStatusCode(code); } // any thread
-    void ShowStatusCode(int32_t code) { FEngine->ShowStatusCode(code); }
+    void HandleStatusCode(TStatusCode code) { FEngine->HandleStatusCode(code); } // any thread
+    void ShowStatusCode(TStatusCode code) { FEngine->ShowStatusCode(code); }
     void ShowStatusText(const QString& text) { FEngine->ShowStatusText(text); }
     void StatusClearTimerTimer() { FEngine->StatusClearTimerTimer(); }
     // Shows the settings dialog (through the installed runner) and applies its result.
@@ -132,7 +132,9 @@ public:
     QString ManualPage() const;
 
     // The text shown for a status code; empty for codes without one.
-    static QString StatusCodeText(int32_t code) { return TEngineController::StatusCodeText(code); }
+    static QString StatusCodeText(TStatusCode code) {
+        return TEngineController::StatusCodeText(code);
+    }
 
     // --- State, for the controller and for tests ----------------------
     const std::string& DataFolder() const { return FDataFolder; }
@@ -142,8 +144,8 @@ public:
     const TCallList& Calls() const { return thegrid->Calls(); }
     const std::vector<std::string>& ColumnKeys() const { return thegrid->ColumnKeys(); }
     TCorvane* Client() const { return FEngine->Client(); }
-    uint8_t AtStop() const { return FEngine->AtStop(); }
-    int StartResult() const { return FEngine->StartResult(); }
+    TAtStop AtStop() const { return FEngine->AtStop(); }
+    TStartResult StartResult() const { return FEngine->StartResult(); }
     bool ListReceived() const { return thegrid->ListReceived(); }
     bool DebugMode() const { return FDebug; }
     bool Closing() const { return FClose->Closing(); }

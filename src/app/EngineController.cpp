@@ -30,7 +30,7 @@ void TEngineController::CreateClient(const TQuorinConfig& config) {
     FClient->OnLog = [this](const std::string& text) { FHooks.Log(text); };
     FClient->OnStopped = [this](TCorvane&) { HandleEngineStopped(); };
     FClient->OnCallsChanged = [this](TCorvane&) { FHooks.CallsChanged(); };
-    FClient->OnStatus = [this](int32_t code) { HandleStatusCode(code); };
+    FClient->OnStatus = [this](TStatusCode code) { HandleStatusCode(code); };
     FConfig = config;
     FClient->SetConfig(FConfig);
 }
@@ -45,29 +45,31 @@ void TEngineController::DestroyClient() {
 void TEngineController::TryStartEngine() {
     if (!FClient)
         return;
-    eAtStop = AtStopReport;
+    eAtStop = TAtStop::Report;
     FHooks.Log("Try start");
     FStartResult = FClient->Start();
     if (!StartUpTimer->isActive())
         StartUpTimer->start();
-    FHooks.Log("Start result: " + std::to_string(FStartResult));
+    FHooks.Log("Start result: " + std::to_string(StartResultNumber(FStartResult)));
     FHooks.Started();
 }
 
 void TEngineController::StartUpTimerTimer() {
     StartUpTimer->stop();
-    if (FStartResult == MissingCredentials || FStartResult == MissingServer)
-        FHooks.MissingSettings(FStartResult);
+    // The start result names the settings page to open.
+    if (FStartResult == TStartResult::MissingCredentials ||
+        FStartResult == TStartResult::MissingServer)
+        FHooks.MissingSettings(StartResultNumber(FStartResult));
 }
 
 void TEngineController::HandleEngineStopped() {
-    FHooks.Log("Engine stopped eAtStop:" + std::to_string(eAtStop));
+    FHooks.Log("Engine stopped eAtStop:" + std::to_string(static_cast<int>(eAtStop)));
     switch (eAtStop) {
-    case AtStopRestart:
+    case TAtStop::Restart:
         FClient->SetConfig(FConfig);
         TryStartEngine();
         break;
-    case AtStopClose:
+    case TAtStop::Close:
         // The session is still inside its own notification; it goes, and the
         // window closes, once that has returned. A monitor still winding down
         // borrows the session, so then the close protocol keeps it until the
@@ -81,14 +83,14 @@ void TEngineController::HandleEngineStopped() {
             },
             Qt::QueuedConnection);
         break;
-    default:
-        HandleStatusCode(EngineStopped);
+    case TAtStop::Report:
+        HandleStatusCode(TStatusCode::EngineStopped);
         break;
     }
 }
 
-void TEngineController::HandleStatusCode(int32_t code) {
-    FHooks.Log("Message code " + std::to_string(code));
+void TEngineController::HandleStatusCode(TStatusCode code) {
+    FHooks.Log("Message code " + std::to_string(StatusNumber(code)));
     // The GUI thread shows it at once and never takes the lock: a worker
     // holds it while it waits for the GUI thread.
     if (IsMainThread()) {
@@ -104,23 +106,22 @@ void TEngineController::HandleStatusCode(int32_t code) {
     }
 }
 
-QString TEngineController::StatusCodeText(int32_t code) {
+QString TEngineController::StatusCodeText(TStatusCode code) {
     switch (code) {
-    case LogOnRefused:
+    case TStatusCode::LogOnRefused:
         return QStringLiteral("Log on failed. Please check username and password");
-    case ConnectFailed:
+    case TStatusCode::ConnectFailed:
         return QStringLiteral("Could not connect. Reasons could be an incorrect Quorin Server IP "
                               "address, or a firewall");
-    case EngineStopped:
+    case TStatusCode::EngineStopped:
         return QStringLiteral("Engine stopped. Please see log file.");
-    case ServerError:
+    case TStatusCode::ServerError:
         return QStringLiteral("Error reported by the server. Please see log file.");
-    default:
-        return QString();
     }
+    return QString(); // any other code is only logged
 }
 
-void TEngineController::ShowStatusCode(int32_t code) {
+void TEngineController::ShowStatusCode(TStatusCode code) {
     const QString text = StatusCodeText(code);
     if (!text.isEmpty())
         ShowStatusText(text);
@@ -144,13 +145,13 @@ QString TEngineController::StatusText() const {
 void TEngineController::Reconnect() {
     if (!FClient)
         return;
-    if (FStartResult != StartOk || !FClient->IsRunning()) {
+    if (FStartResult != TStartResult::Ok || !FClient->IsRunning()) {
         // Nothing runs (a failed start, or the engine stopped by itself):
         // start at once with the new settings.
         FClient->SetConfig(FConfig);
         TryStartEngine();
     } else {
-        eAtStop = AtStopRestart;
+        eAtStop = TAtStop::Restart;
         FClient->Stop();
     }
 }
@@ -159,7 +160,7 @@ bool TEngineController::StopForClose() {
     if (!FClient)
         return false;
     if (FClient->IsRunning()) {
-        eAtStop = AtStopClose;
+        eAtStop = TAtStop::Close;
         FClient->Stop();
         return true;
     }

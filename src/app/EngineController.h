@@ -20,11 +20,12 @@ class QTimer;
 
 namespace corvane {
 
-// What HandleEngineStopped does once the engine reports that it stopped.
-enum : uint8_t {
-    AtStopRestart = 0, // hand over the settings and start again
-    AtStopClose = 1,   // destroy the session and close the window
-    AtStopReport = 2,  // show "engine stopped"
+// What HandleEngineStopped does once the engine reports that it stopped; the
+// numbers are the ones the log writes.
+enum class TAtStop : uint8_t {
+    Restart = 0, // hand over the settings and start again
+    Close = 1,   // destroy the session and close the window
+    Report = 2,  // show "engine stopped"
 };
 
 class TEngineController : public QObject {
@@ -58,8 +59,8 @@ public:
     void TryStartEngine();
     void StartUpTimerTimer();
     void HandleEngineStopped();
-    void HandleStatusCode(int32_t code); // any thread
-    void ShowStatusCode(int32_t code);
+    void HandleStatusCode(TStatusCode code); // any thread
+    void ShowStatusCode(TStatusCode code);
     void ShowStatusText(const QString& text);
     void StatusClearTimerTimer();
     // The settings in force; the next start hands them to the session.
@@ -71,12 +72,12 @@ public:
     // asked to); destroys an idle session unless a monitor borrows it.
     bool StopForClose();
 
-    uint8_t AtStop() const { return eAtStop; }
-    int StartResult() const { return FStartResult; }
+    TAtStop AtStop() const { return eAtStop; }
+    TStartResult StartResult() const { return FStartResult; }
     QString StatusText() const;
 
     // The text shown for a status code; empty for codes without one.
-    static QString StatusCodeText(int32_t code);
+    static QString StatusCodeText(TStatusCode code);
 
     QTimer* StartUpTimer = nullptr;
     QTimer* StatusClearTimer = nullptr;
@@ -86,9 +87,9 @@ private:
     Hooks FHooks;
     std::unique_ptr<TCorvane> FClient;
     TQuorinConfig FConfig; // the settings the next start uses
-    uint8_t eAtStop = AtStopReport;
-    int FStartResult = 0;
-    int32_t FPendingStatus = 0;
+    TAtStop eAtStop = TAtStop::Report;
+    TStartResult FStartResult = TStartResult::Ok;
+    TStatusCode FPendingStatus{};
     std::recursive_mutex FStatusLock; // guards FPendingStatus; never taken on the GUI thread
 };
 

@@ -67,11 +67,11 @@ void TCorvane::SetClock(const TClock& clock) {
     FClock = clock;
 }
 
-int TCorvane::Start() {
+TStartResult TCorvane::Start() {
     if (FConfig.UserName.empty() || FConfig.Password.empty())
-        return MissingCredentials;
+        return TStartResult::MissingCredentials;
     if (FConfig.Server.empty())
-        return MissingServer;
+        return TStartResult::MissingServer;
 
     FSslContext = std::make_shared<TSslContext>();
     FPollThread = std::make_unique<TStartStopThread>(true, *this, FSslContext);
@@ -81,7 +81,7 @@ int TCorvane::Start() {
     FStarterThread = starter.release(); // frees itself after its termination event
     FStarterThread->Resume();
     FRunning = true;
-    return StartOk;
+    return TStartResult::Ok;
 }
 
 void TCorvane::Stop() {
@@ -159,7 +159,7 @@ void TCorvane::Log(const std::string& text) {
         OnLog(text);
 }
 
-void TCorvane::ReportStatus(int32_t code) {
+void TCorvane::ReportStatus(TStatusCode code) {
     if (OnStatus)
         OnStatus(code);
 }

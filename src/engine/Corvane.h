@@ -22,20 +22,28 @@ namespace corvane {
 class TStartStopThread;
 class TQuorinThread;
 
-// Status codes raised through OnStatus.
-enum : int32_t {
+// Status codes raised through OnStatus. The numbers are the ones the log
+// writes; a code outside this list may arrive and is only logged.
+enum class TStatusCode : int32_t {
     LogOnRefused = 1,
     ConnectFailed = 2,
     EngineStopped = 3, // raised by the main window itself
     ServerError = 8,
 };
 
-// Results of Start.
-enum : int {
-    StartOk = 0,
+// Results of Start; the numbers are the ones the log writes.
+enum class TStartResult : int {
+    Ok = 0,
     MissingCredentials = 1,
     MissingServer = 2,
 };
+
+constexpr int32_t StatusNumber(TStatusCode code) {
+    return static_cast<int32_t>(code);
+}
+constexpr int StartResultNumber(TStartResult result) {
+    return static_cast<int>(result);
+}
 
 // Largest poll answer accepted; a recorder that sends more is broken.
 constexpr size_t MaxAnswerSize = 16 * 1024 * 1024;
@@ -54,7 +62,7 @@ public:
     // OnStopped arrives on the main thread.
     std::function<void(TCorvane&)> OnCallsChanged;
     std::function<void(TCorvane&)> OnStopped;
-    std::function<void(int32_t code)> OnStatus;
+    std::function<void(TStatusCode code)> OnStatus;
     std::function<void(const std::string& text)> OnLog;
 
     // The last know token received; polling thread only while running.
@@ -69,8 +77,8 @@ public:
     void SetClock(const TClock& clock);
     const TClock& Clock() const { return FClock; }
 
-    // Main thread. Start returns StartOk, MissingCredentials or MissingServer.
-    int Start();
+    // Main thread.
+    TStartResult Start();
     // Main thread: marks the polling thread terminated and aborts its request
     // or ends its wait. Returns at once; OnStopped follows. Does nothing when
     // nothing runs.
@@ -90,7 +98,7 @@ public:
     void HookCookies(THttpCli& plain, THttpCli& tls);
 
     void Log(const std::string& text);
-    void ReportStatus(int32_t code);
+    void ReportStatus(TStatusCode code);
     void LogFields(const StrMap& fields);
 
     // The TLS context of the current run; clients that use it keep it alive.

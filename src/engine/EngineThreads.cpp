@@ -93,11 +93,13 @@ void TStartStopThread::Execute() {
                 if (error == fields.end() && (httpStatus == 401 || httpStatus == 407)) {
                     FSession.Log("HTTP " + std::to_string(httpStatus) +
                                  " answer without an Error field");
-                    FSession.ReportStatus(httpStatus == 401 ? LogOnRefused : ServerError);
+                    FSession.ReportStatus(httpStatus == 401 ? TStatusCode::LogOnRefused
+                                                            : TStatusCode::ServerError);
                     WaitInterruptible(12000);
                 } else if (error != fields.end()) {
-                    FSession.ReportStatus(error->second == "NotLoggedIn" ? LogOnRefused
-                                                                         : ServerError);
+                    FSession.ReportStatus(error->second == "NotLoggedIn"
+                                              ? TStatusCode::LogOnRefused
+                                              : TStatusCode::ServerError);
                     WaitInterruptible(12000);
                 } else {
                     const auto list = fields.find("List");
@@ -111,7 +113,7 @@ void TStartStopThread::Execute() {
             } catch (const EHttpException& e) {
                 FSession.Log("st/st exception (inner): " + e.ClassName() + " " + e.what());
                 if (!Terminated()) {
-                    FSession.ReportStatus(ConnectFailed);
+                    FSession.ReportStatus(TStatusCode::ConnectFailed);
                     minCycleSeconds = 10;
                 }
             }

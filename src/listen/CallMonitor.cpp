@@ -43,8 +43,8 @@ void TCallMonitor::Start() {
     FTlsClient->SetSslContext(FSession->SslContext());
     FClient->OnDocData = [this](THttpCli&, const char* data, size_t n) { HandleDocData(data, n); };
     FClient->OnDocEnd = [this](THttpCli&) { HandleDocEnd(); };
-    FClient->OnRequestDone = [this](THttpCli&, const std::string& error) {
-        HandleRequestDone(error);
+    FClient->OnRequestDone = [this](THttpCli&, const THttpResult& result) {
+        HandleRequestDone(result);
     };
     FClient->URL = url + "&" + FSession->CredentialsQuery();
     FHeaderPending = true;
@@ -63,7 +63,7 @@ void TCallMonitor::HandleDocData(const char* data, size_t n) {
             FHeaderPending = false;
             FSession->Log("Monitor: stream header longer than " + std::to_string(MaxHeaderSize) +
                           " bytes; stream refused");
-            FSession->ReportStatus(ServerError);
+            FSession->ReportStatus(TStatusCode::ServerError);
             Stop();
             return;
         }
@@ -83,7 +83,7 @@ bool TCallMonitor::OpenStream(const std::string& header) {
     const StrMap fields = ParseAnswer(header);
     FSession->LogFields(fields);
     if (fields.count("Error")) {
-        FSession->ReportStatus(ServerError);
+        FSession->ReportStatus(TStatusCode::ServerError);
         Stop();
         return false;
     }
@@ -95,7 +95,7 @@ bool TCallMonitor::OpenStream(const std::string& header) {
         // Such a count cannot be a telephone stream, and a buffer size made
         // from it would overflow or be refused by the output.
         FSession->Log("Monitor: unusable channel count " + channels->second + "; stream refused");
-        FSession->ReportStatus(ServerError);
+        FSession->ReportStatus(TStatusCode::ServerError);
         Stop();
         return false;
     }
@@ -164,22 +164,22 @@ void TCallMonitor::HandleDocEnd() {
     if (headerIncomplete) {
         // Nothing could be played; without a report listening would just end.
         FSession->Log("Monitor: the answer ended inside its header");
-        FSession->ReportStatus(ServerError);
+        FSession->ReportStatus(TStatusCode::ServerError);
     }
     if (!FPlaying.load())
         Finish();
 }
 
-void TCallMonitor::HandleRequestDone(const std::string& error) {
-    if (error.empty())
+void TCallMonitor::HandleRequestDone(const THttpResult& result) {
+    if (result.Ok)
         return;
-    FSession->Log("Monitor HTTP error: " + error);
+    FSession->Log("Monitor HTTP error: " + result.Error);
     if (FDocumentEnded.load())
         return; // the body had begun; its end has been handled
     // Failed before any body byte: no document end will come, so listening
     // would otherwise wait for ever.
-    FSession->ReportStatus(error.rfind(EHttpException::ClassStatus, 0) == 0 ? ServerError
-                                                                            : ConnectFailed);
+    FSession->ReportStatus(result.Kind == THttpErrorKind::Status ? TStatusCode::ServerError
+                                                                 : TStatusCode::ConnectFailed);
     FDocumentEnded = true;
     FHeaderPending = false;
     Finish();

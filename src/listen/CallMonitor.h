@@ -21,6 +21,7 @@ namespace corvane {
 class TCorvane;
 class THttpCli;
 class TSslHttpCli;
+struct THttpResult;
 
 class TCallMonitor {
 public:
@@ -62,7 +63,7 @@ public:
 private:
     void HandleDocData(const char* data, size_t n);
     void HandleDocEnd();
-    void HandleRequestDone(const std::string& error);
+    void HandleRequestDone(const THttpResult& result);
     void HandleAudioFinished(); // wave output's worker thread
     // Returns false when the stream was refused (and the monitor stopped).
     bool OpenStream(const std::string& header);

@@ -103,7 +103,7 @@ struct Handlers {
     std::function<void(THttpCli&, const std::string&, bool&)> OnCookie;
     std::function<void(THttpCli&, const char*, size_t)> OnDocData;
     std::function<void(THttpCli&)> OnDocEnd;
-    std::function<void(THttpCli&, const std::string&)> OnRequestDone;
+    std::function<void(THttpCli&, const THttpResult&)> OnRequestDone;
 };
 
 // Everything a request needs, copied from the client when it starts.
@@ -179,21 +179,21 @@ public:
     THttpCli& Owner() const { return FImpl.Owner; }
     void DeliverCookies();
 
-    [[noreturn]] void FailAbort() const { Fail(EHttpException::ClassAbort, "aborted"); }
+    [[noreturn]] void FailAbort() const { Fail(THttpErrorKind::Abort, "aborted"); }
 
     const Settings Params;
     int Status = 0;
     std::vector<std::string> Pieces;
 
 private:
-    [[noreturn]] void Fail(const char* className, const std::string& what, int status = 0) const;
+    [[noreturn]] void Fail(THttpErrorKind kind, const std::string& what, int status = 0) const;
     [[noreturn]] void FailCurl(CURLcode code) const;
     std::string EffectiveUrl() const;
 
     template <typename T> void Option(CURLoption option, T value, const char* name) {
         const CURLcode code = curl_easy_setopt(FEasy, option, value);
         if (code != CURLE_OK)
-            Fail(EHttpException::ClassTransport,
+            Fail(THttpErrorKind::Transport,
                  std::string("failed: setting ") + name + ": " + curl_easy_strerror(code));
     }
 
@@ -223,11 +223,11 @@ private:
 
 void Transfer::Start() {
     if (GlobalInit() != CURLE_OK)
-        Fail(EHttpException::ClassTransport, "failed: libcurl could not be initialised");
+        Fail(THttpErrorKind::Transport, "failed: libcurl could not be initialised");
     FEasy = curl_easy_init();
     FMulti = curl_multi_init();
     if (!FEasy || !FMulti)
-        Fail(EHttpException::ClassTransport, "failed: no curl handle (out of memory)");
+        Fail(THttpErrorKind::Transport, "failed: no curl handle (out of memory)");
 
     Option(CURLOPT_ERRORBUFFER, FErrorText, "ERRORBUFFER");
     Option(CURLOPT_URL, Params.Url.c_str(), "URL");
@@ -267,7 +267,7 @@ void Transfer::Start() {
             const char* last = first + Params.ProxyPort.size();
             const auto [end, ec] = std::from_chars(first, last, port);
             if (ec != std::errc() || end != last || port < 1 || port > 65535)
-                Fail(EHttpException::ClassTransport,
+                Fail(THttpErrorKind::Transport,
                      "failed: invalid proxy port \"" + Printable(Params.ProxyPort, 20) + "\"");
         }
         Option(CURLOPT_PROXY, Params.Proxy.c_str(), "PROXY");
@@ -285,7 +285,7 @@ void Transfer::Start() {
 
     const CURLMcode added = curl_multi_add_handle(FMulti, FEasy);
     if (added != CURLM_OK)
-        Fail(EHttpException::ClassTransport,
+        Fail(THttpErrorKind::Transport,
              std::string("failed: curl_multi_add_handle: ") + curl_multi_strerror(added));
     FAdded = true;
     FLastActivity = Clock::now();
@@ -320,7 +320,7 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
         int running = 0;
         const CURLMcode performed = curl_multi_perform(FMulti, &running);
         if (performed != CURLM_OK)
-            Fail(EHttpException::ClassTransport,
+            Fail(THttpErrorKind::Transport,
                  std::string("failed: curl_multi_perform: ") + curl_multi_strerror(performed));
         const Clock::time_point beforeDelivery = Clock::now();
         deliver();
@@ -345,9 +345,9 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
         if (Params.Timeout.count() > 0) {
             const auto quiet = now - FLastActivity;
             if (quiet >= Params.Timeout)
-                Fail(EHttpException::ClassTimeout, "failed: nothing received for " +
-                                                       DurationText(Params.Timeout) +
-                                                       " (inactivity limit)");
+                Fail(THttpErrorKind::Timeout, "failed: nothing received for " +
+                                                  DurationText(Params.Timeout) +
+                                                  " (inactivity limit)");
             wait = std::min(wait, std::chrono::ceil<milliseconds>(Params.Timeout - quiet));
         }
         if (idle && *idle) {
@@ -369,20 +369,20 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
     if (result == CURLE_OK) {
         // An error answer with an empty body never reached the write callback.
         if (IsErrorStatus(Status))
-            Fail(EHttpException::ClassStatus,
+            Fail(THttpErrorKind::Status,
                  "failed: HTTP status " + std::to_string(Status) + " " + FReason, Status);
         return;
     }
     if (!Live())
         FailAbort();
     if (FTooLarge)
-        Fail(EHttpException::ClassTooLarge, "failed: answer body larger than the limit of " +
-                                                std::to_string(Params.MaxBodySize) + " bytes");
+        Fail(THttpErrorKind::TooLarge, "failed: answer body larger than the limit of " +
+                                           std::to_string(Params.MaxBodySize) + " bytes");
     if (FStatusRefused)
-        Fail(EHttpException::ClassStatus,
+        Fail(THttpErrorKind::Status,
              "failed: HTTP status " + std::to_string(Status) + " " + FReason, Status);
     if (result == CURLE_OPERATION_TIMEDOUT)
-        Fail(EHttpException::ClassTimeout, "failed: curl timed out");
+        Fail(THttpErrorKind::Timeout, "failed: curl timed out");
     FailCurl(result);
 }
 
@@ -407,14 +407,14 @@ std::string Transfer::EffectiveUrl() const {
     return {};
 }
 
-void Transfer::Fail(const char* className, const std::string& what, int status) const {
+void Transfer::Fail(THttpErrorKind kind, const std::string& what, int status) const {
     std::string where = SafeUrl(Params.Url);
     const std::string effective = SafeUrl(EffectiveUrl());
     if (!effective.empty())
         where += " (redirected to " + effective + ")";
     if (where.empty())
         where = "(no URL)";
-    throw EHttpException(className, "GET " + where + " " + what, status);
+    throw EHttpException(kind, "GET " + where + " " + what, status);
 }
 
 void Transfer::FailCurl(CURLcode code) const {
@@ -422,7 +422,7 @@ void Transfer::FailCurl(CURLcode code) const {
     const std::string detail = Scrub(FErrorText, {Params.Url, EffectiveUrl()});
     if (!detail.empty() && detail != curl_easy_strerror(code))
         what += " (" + Printable(detail, 300) + ")";
-    Fail(EHttpException::ClassTransport, what);
+    Fail(THttpErrorKind::Transport, what);
 }
 
 size_t Transfer::HeaderCallback(char* data, size_t size, size_t count, void* self) {
@@ -621,7 +621,12 @@ void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Reques
     // not been aborted and that the client still exists.
     const auto live = [impl, request] { return !request->Aborted.load() && impl->Alive.load(); };
 
-    std::string error;
+    THttpResult result;
+    auto fail = [&result](THttpErrorKind kind, const std::string& text) {
+        result.Ok = false;
+        result.Kind = kind;
+        result.Error = EHttpException::ClassNameOf(kind) + std::string(" ") + text;
+    };
     bool bodyBegun = false;
     {
         Transfer transfer(*impl, request, std::move(settings), nullptr);
@@ -641,23 +646,23 @@ void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Reques
                 transfer.Pieces.clear();
             });
         } catch (const EHttpException& e) {
-            error = e.ClassName() + " " + e.what();
+            fail(e.Kind(), e.what());
         } catch (const std::exception& e) {
-            error = std::string(EHttpException::ClassTransport) + " " + e.what();
+            fail(THttpErrorKind::Transport, e.what());
         } catch (...) {
-            error = std::string(EHttpException::ClassTransport) + " unknown failure";
+            fail(THttpErrorKind::Transport, "unknown failure");
         }
         impl->Status.store(transfer.Status);
     }
 
     if (live()) {
-        if (error.empty() || bodyBegun) {
+        if (result.Ok || bodyBegun) {
             Post([impl, events, live] {
                 if (live() && events->OnDocEnd)
                     events->OnDocEnd(impl->Owner);
             });
         }
-        Post([impl, request, events, error] {
+        Post([impl, request, events, result] {
             {
                 std::lock_guard lock(impl->Mutex);
                 if (request->Aborted.load() || !impl->Alive.load())
@@ -667,7 +672,7 @@ void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Reques
                     impl->BusyFlag.store(false);
             }
             if (events->OnRequestDone)
-                events->OnRequestDone(impl->Owner, error);
+                events->OnRequestDone(impl->Owner, result);
         });
     }
     request->ThreadDone.store(true);

@@ -12,32 +12,66 @@
 
 namespace corvane {
 
-// A request failure. ClassName() names the kind of failure for the log; it is
-// one of the five names below. The message names the URL without its query
-// (the query carries the password) and what failed.
-class EHttpException : public std::runtime_error {
-public:
+// What kind of failure ended a request.
+enum class THttpErrorKind {
     // Connection, name resolution, TLS handshake or certificate check, a reset
     // or cut answer, too many redirections, an unusable URL or proxy setting.
-    static constexpr const char* ClassTransport = "EHttpException";
+    Transport,
     // A final HTTP status of 400 or more, 401 and 407 excepted.
-    static constexpr const char* ClassStatus = "EHttpStatus";
+    Status,
     // Ended by Abort (or by destroying the client during the request).
-    static constexpr const char* ClassAbort = "EHttpAbort";
+    Abort,
     // No byte moved for the client's Timeout (connecting included).
-    static constexpr const char* ClassTimeout = "EHttpTimeout";
+    Timeout,
     // The answer body passed MaxBodySize.
+    TooLarge,
+};
+
+// A request failure. Kind() tells what failed; ClassName() names the kind for
+// the log. The message names the URL without its query (the query carries the
+// password) and what failed.
+class EHttpException : public std::runtime_error {
+public:
+    // The log's names of the kinds.
+    static constexpr const char* ClassTransport = "EHttpException";
+    static constexpr const char* ClassStatus = "EHttpStatus";
+    static constexpr const char* ClassAbort = "EHttpAbort";
+    static constexpr const char* ClassTimeout = "EHttpTimeout";
     static constexpr const char* ClassTooLarge = "EHttpTooLarge";
 
-    EHttpException(std::string className, const std::string& message, int statusCode = 0)
-        : std::runtime_error(message), FClassName(std::move(className)), FStatusCode(statusCode) {}
-    const std::string& ClassName() const { return FClassName; }
+    EHttpException(THttpErrorKind kind, const std::string& message, int statusCode = 0)
+        : std::runtime_error(message), FKind(kind), FStatusCode(statusCode) {}
+    THttpErrorKind Kind() const { return FKind; }
+    std::string ClassName() const { return ClassNameOf(FKind); }
     // The HTTP status when the failure is an HTTP error answer, else 0.
     int StatusCode() const { return FStatusCode; }
 
+    static const char* ClassNameOf(THttpErrorKind kind) {
+        switch (kind) {
+        case THttpErrorKind::Status:
+            return ClassStatus;
+        case THttpErrorKind::Abort:
+            return ClassAbort;
+        case THttpErrorKind::Timeout:
+            return ClassTimeout;
+        case THttpErrorKind::TooLarge:
+            return ClassTooLarge;
+        case THttpErrorKind::Transport:
+            break;
+        }
+        return ClassTransport;
+    }
+
 private:
-    std::string FClassName;
+    THttpErrorKind FKind;
     int FStatusCode;
+};
+
+// How a GetASync request ended.
+struct THttpResult {
+    bool Ok = true;
+    THttpErrorKind Kind = THttpErrorKind::Transport; // when not Ok
+    std::string Error; // when not Ok: the failure's class name, a blank and its message
 };
 
 // TLS settings shared by every TLS client of one engine run. Held by
@@ -96,9 +130,8 @@ public:
     std::function<void(THttpCli& sender, const char* data, size_t len)> OnDocData;
     std::function<void(THttpCli& sender)> OnDocEnd;
     // GetASync only: raised on the main thread after the last other event of
-    // the request: `error` is empty on success, else the failure's class name,
-    // a blank and its message. Not raised after Abort.
-    std::function<void(THttpCli& sender, const std::string& error)> OnRequestDone;
+    // the request, with how it ended. Not raised after Abort.
+    std::function<void(THttpCli& sender, const THttpResult& result)> OnRequestDone;
 
     // Synchronous GET of URL: returns when the whole body is in `body` (an
     // error answer leaves `body` as it was). Throws EHttpException. Blocks the

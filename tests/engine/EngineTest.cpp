@@ -32,7 +32,7 @@ TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     sim.Control("/sim/calls/add?id=1&remoteid=r1&age=30&lname=J%C3%BCrgen&direction=1");
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     EXPECT_TRUE(p.session.IsRunning());
     const auto polls = WaitForPolls(sim, 3, 15s);
     ASSERT_GE(polls.size(), 3u);
@@ -66,13 +66,13 @@ TEST(Engine, PollsWithKnowTokensAndTheTwoSecondFloor) {
     EXPECT_EQ(calls[0]->lname, u"J\u00FCrgen");
     EXPECT_EQ(calls[0]->direction, 1);
     EXPECT_GE(calls[0]->length, 29);
-    EXPECT_EQ(p.StatusCount(ConnectFailed), 0u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), 0u);
 }
 
 TEST(Engine, PollsBackToBackWhenTheRecorderHoldsEachRequest) {
     test::QuorinSim sim(test::FastSimArgs());
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     auto polls = WaitForPolls(sim, 2, 10s);
     ASSERT_EQ(polls.size(), 2u);
     p.PumpFor(3s); // the second poll is held by the recorder meanwhile
@@ -87,8 +87,9 @@ TEST(Engine, PollsBackToBackWhenTheRecorderHoldsEachRequest) {
 TEST(Engine, RefusedLogOnIsReportedEveryTwelveSecondsAndStopEndsTheWait) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     EngineProbe p(EngineProbe::Config(sim.Server(), "supervisor", "wrong"));
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(test::PumpUntil([&] { return p.StatusCount(LogOnRefused) >= 2; }, 20s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(
+        test::PumpUntil([&] { return p.StatusCount(TStatusCode::LogOnRefused) >= 2; }, 20s));
     p.PumpFor(1s);
     p.StopAndWait();
     const auto s = p.StatusTimes();
@@ -105,8 +106,8 @@ TEST(Engine, RefusedLogOnIsReportedEveryTwelveSecondsAndStopEndsTheWait) {
 TEST(Engine, StopEndsTheWaitAfterARefusal) {
     test::QuorinSim sim({"--no-hold"});
     EngineProbe p(EngineProbe::Config(sim.Server(), "supervisor", "wrong"), TClock(0.001));
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(p.WaitForStatus(LogOnRefused, 1, 10s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::LogOnRefused, 1, 10s));
     p.StopAndWait();
     EXPECT_EQ(p.stopped, 1);
     EXPECT_FALSE(p.session.IsRunning());
@@ -117,11 +118,11 @@ TEST(Engine, AnyOtherErrorIsAServerError) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     sim.Control("/sim/fault?mode=error&text=DatabaseDown");
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(p.WaitForStatus(ServerError, 1, 10s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ServerError, 1, 10s));
     p.StopAndWait();
     EXPECT_TRUE(p.LogHas("Error=DatabaseDown"));
-    EXPECT_EQ(p.StatusCount(LogOnRefused), 0u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::LogOnRefused), 0u);
     EXPECT_EQ(p.CallsChanged(), 0);
 }
 
@@ -131,13 +132,13 @@ TEST(Engine, UnreachableRecorderIsReportedEveryTenSeconds) {
     c.UserName = "u";
     c.Password = "p";
     EngineProbe p(c);
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 2, 15s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 2, 15s));
     p.StopAndWait();
     const auto s = p.StatusTimes();
     ASSERT_GE(s.size(), 2u);
     for (size_t i = 1; i < s.size(); ++i) {
-        EXPECT_EQ(s[i].first, ConnectFailed);
+        EXPECT_EQ(s[i].first, TStatusCode::ConnectFailed);
         EXPECT_GE(s[i].second - s[i - 1].second, 9500ms) << "status " << i;
     }
     EXPECT_TRUE(p.LogHas("st/st exception (inner):"));
@@ -146,7 +147,7 @@ TEST(Engine, UnreachableRecorderIsReportedEveryTenSeconds) {
 TEST(Engine, StopDuringAHeldRequestEndsTheRunWithoutAStatus) {
     test::QuorinSim sim(test::FastSimArgs());
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_EQ(WaitForPolls(sim, 2, 10s).size(), 2u);
     p.PumpFor(500ms); // the second poll is now held
     p.StopAndWait();
@@ -158,13 +159,13 @@ TEST(Engine, StopDuringAHeldRequestEndsTheRunWithoutAStatus) {
 TEST(Engine, CookieComesBackUntilTheRunEnds) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_GE(WaitForPolls(sim, 2, 10s).size(), 2u);
     p.StopAndWait();
     EXPECT_TRUE(p.LogHas("Received cookie"));
     const size_t firstRun = sim.Requests("AllActiveCalls").size();
     p.stopped = 0;
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     const auto polls = WaitForPolls(sim, firstRun + 1, 10s);
     p.StopAndWait();
     ASSERT_GE(polls.size(), firstRun + 1);
@@ -182,14 +183,14 @@ TEST(Engine, CredentialsArriveIntactAndNeverReachTheLog) {
     const std::string password = "p a&s%s+w~o\xE2\x82\xAC\xFF";
     test::QuorinSim sim(test::FastSimArgs({"--no-hold", "--user", user, "--password", password}));
     EngineProbe p(EngineProbe::Config(sim.Server(), user, password));
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
     p.StopAndWait();
     const auto polls = sim.Requests("AllActiveCalls");
     ASSERT_GE(polls.size(), 1u);
     EXPECT_EQ(polls[0].Param("username"), user);
     EXPECT_EQ(polls[0].Param("password"), password);
-    EXPECT_EQ(p.StatusCount(LogOnRefused), 0u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::LogOnRefused), 0u);
     const std::string encoded = TCorvane::UrlEncode(password);
     for (const auto& line : p.Log()) {
         EXPECT_EQ(line.find(password), std::string::npos) << line;
@@ -203,13 +204,13 @@ TEST(Engine, AfterAFailedFirstRequestTheStoredTokenIsSent) {
     sim.Control("/sim/fault?mode=http500&count=1");
     EngineProbe p(EngineProbe::Config(sim.Server()));
     p.session.Know = "stored-token";
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     const auto polls = WaitForPolls(sim, 2, 15s);
     p.StopAndWait();
     ASSERT_GE(polls.size(), 2u);
     EXPECT_EQ(polls[0].Param("know"), "xxx");
     EXPECT_EQ(polls[1].Param("know"), "stored-token");
-    EXPECT_EQ(p.StatusCount(ConnectFailed), 1u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), 1u);
     // A failure waits out 10 s from the start of the failed cycle.
     EXPECT_GE(p.EngineTime(polls[1].ms - polls[0].ms), 9500ms);
 }
@@ -218,8 +219,8 @@ TEST(Engine, AnOversizedAnswerIsARequestFailure) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     sim.Control("/sim/fault?mode=oversize&bytes=20000000");
     EngineProbe p(EngineProbe::Config(sim.Server()));
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 20s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 20s));
     p.StopAndWait();
     EXPECT_TRUE(p.LogHas("st/st exception (inner):"));
     EXPECT_EQ(p.CallsChanged(), 0);
@@ -229,7 +230,7 @@ TEST(Engine, AnErrorInTheCallsChangedReceiverEndsTheRun) {
     test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
     EngineProbe p(EngineProbe::Config(sim.Server()));
     p.session.OnCallsChanged = [](TCorvane&) { throw std::logic_error("receiver failed"); };
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_TRUE(test::PumpUntil([&] { return p.stopped == 1; }, 10s));
     EXPECT_FALSE(p.session.IsRunning());
     EXPECT_TRUE(p.LogHas("st/st exception (loop): std::logic_error receiver failed"));
@@ -244,14 +245,14 @@ TEST(Engine, PollsOverTls) {
     TQuorinConfig c = EngineProbe::Config(sim.Server());
     c.Secure = true;
     EngineProbe p(c);
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
     p.StopAndWait();
     TCallList calls;
     p.session.GetCalls(calls);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0]->rname, u"\u03A9mega Ltd");
-    EXPECT_EQ(p.StatusCount(ConnectFailed), 0u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), 0u);
 }
 
 // The one test on the real clock: the fast clock divides every duration alike,
@@ -260,11 +261,11 @@ TEST(EngineRealTime, TwelveSecondsAfterARefusalThenTwoSecondsBetweenAnswers) {
     test::QuorinSim sim({"--no-hold"});
     sim.Control("/sim/fault?mode=notloggedin&count=1");
     EngineProbe p(EngineProbe::Config(sim.Server()), TClock::Real());
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     const auto polls = WaitForPolls(sim, 3, 30s);
     p.StopAndWait();
     ASSERT_GE(polls.size(), 3u);
-    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{LogOnRefused});
+    EXPECT_EQ(p.Statuses(), std::vector<TStatusCode>{TStatusCode::LogOnRefused});
     // The refusal waits 12 s (60 steps of 200 ms) inside its cycle; the cycle
     // then lasted more than 2 s, so the next poll follows at once.
     EXPECT_GE(polls[1].ms - polls[0].ms, 11800);

@@ -44,7 +44,7 @@ public:
             std::lock_guard lock(FMutex);
             FLog.push_back(t);
         };
-        session.OnStatus = [this](int32_t code) {
+        session.OnStatus = [this](TStatusCode code) {
             std::lock_guard lock(FMutex);
             FStatuses.push_back({code, FClock.Now()});
         };
@@ -96,21 +96,21 @@ public:
 
     // Status codes in the order they were raised, with their times on the
     // engine's clock.
-    std::vector<std::pair<int32_t, TimePoint>> StatusTimes() const {
+    std::vector<std::pair<TStatusCode, TimePoint>> StatusTimes() const {
         std::lock_guard lock(FMutex);
         return FStatuses;
     }
-    std::vector<int32_t> Statuses() const {
-        std::vector<int32_t> codes;
+    std::vector<TStatusCode> Statuses() const {
+        std::vector<TStatusCode> codes;
         for (const auto& s : StatusTimes())
             codes.push_back(s.first);
         return codes;
     }
-    size_t StatusCount(int32_t code) const {
+    size_t StatusCount(TStatusCode code) const {
         const auto s = Statuses();
         return static_cast<size_t>(std::count(s.begin(), s.end(), code));
     }
-    bool WaitForStatus(int32_t code, size_t n, std::chrono::milliseconds timeout) {
+    bool WaitForStatus(TStatusCode code, size_t n, std::chrono::milliseconds timeout) {
         return PumpUntil([&] { return StatusCount(code) >= n; }, timeout);
     }
 
@@ -146,7 +146,7 @@ private:
     const TClock FClock;
     mutable std::mutex FMutex;
     std::vector<std::string> FLog;
-    std::vector<std::pair<int32_t, TimePoint>> FStatuses;
+    std::vector<std::pair<TStatusCode, TimePoint>> FStatuses;
     int FCallsChanged = 0;
 
 public:

@@ -42,7 +42,7 @@ struct StartCase {
     const char* user;
     const char* password;
     const char* server;
-    int result;
+    TStartResult result;
 };
 
 class StartChecks : public ::testing::TestWithParam<StartCase> {};
@@ -65,10 +65,11 @@ TEST_P(StartChecks, RefusesMissingSettingsWithoutStarting) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartChecks,
-    ::testing::Values(StartCase{"no_user_no_server", "", "pw", "", MissingCredentials},
-                      StartCase{"no_password", "u", "", "host", MissingCredentials},
-                      StartCase{"nothing", "", "", "", MissingCredentials},
-                      StartCase{"no_server", "u", "pw", "", MissingServer}),
+    ::testing::Values(StartCase{"no_user_no_server", "", "pw", "",
+                                TStartResult::MissingCredentials},
+                      StartCase{"no_password", "u", "", "host", TStartResult::MissingCredentials},
+                      StartCase{"nothing", "", "", "", TStartResult::MissingCredentials},
+                      StartCase{"no_server", "u", "pw", "", TStartResult::MissingServer}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ListCase {

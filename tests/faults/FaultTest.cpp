@@ -24,7 +24,7 @@ using FaultProbe = test::SessionProbe;
 // A running session that has the simulator's one call in its list.
 void StartWithOneCall(test::QuorinSim& sim, FaultProbe& p) {
     sim.Control("/sim/calls/add?id=1&remoteid=r1&age=20");
-    ASSERT_EQ(p.session.Start(), StartOk);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
     ASSERT_TRUE(p.WaitForCallsChangedAfter(0, 10s));
     ASSERT_EQ(p.CallIds(), std::vector<std::string>{"1"});
 }
@@ -46,7 +46,7 @@ TEST_P(RequestFaults, AreReportedAsConnectFailedAndTheEngineRecovers) {
     ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
 
     sim.Control(std::string("/sim/fault?") + f.fault);
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 20s));
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 20s));
     EXPECT_TRUE(p.session.IsRunning());
     // The failed poll changed nothing the user sees.
     EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
@@ -60,7 +60,7 @@ TEST_P(RequestFaults, AreReportedAsConnectFailedAndTheEngineRecovers) {
     sim.Control("/sim/calls/add?id=2&remoteid=r2");
     EXPECT_TRUE(p.WaitForCallIds({"1", "2"}, 20s));
     p.StopAndWait();
-    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{ConnectFailed});
+    EXPECT_EQ(p.Statuses(), std::vector<TStatusCode>{TStatusCode::ConnectFailed});
     EXPECT_EQ(p.stopped, 1);
 }
 
@@ -87,7 +87,7 @@ TEST(RecorderFault, Http401WithABodyIsARefusedLogOnThatKeepsTheCalls) {
     ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
 
     sim.Control("/sim/fault?mode=http401&count=1");
-    ASSERT_TRUE(p.WaitForStatus(LogOnRefused, 1, 10s));
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::LogOnRefused, 1, 10s));
     // The engine now waits 12 s after the refused poll, its latest; each poll
     // before it was answered and replaced the list once, the refused one not.
     const size_t refused = sim.Requests("AllActiveCalls").size() - 1;
@@ -103,7 +103,7 @@ TEST(RecorderFault, Http401WithABodyIsARefusedLogOnThatKeepsTheCalls) {
     const auto polls = sim.Requests("AllActiveCalls");
     ASSERT_GE(polls.size(), refused + 2);
     EXPECT_EQ(polls[refused + 1].Param("know"), polls[refused].Param("know"));
-    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{LogOnRefused});
+    EXPECT_EQ(p.Statuses(), std::vector<TStatusCode>{TStatusCode::LogOnRefused});
 }
 
 // A recorder that accepts a poll and then says nothing.
@@ -114,7 +114,7 @@ TEST(RecorderFault, AStallPastTheInactivityLimitIsAConnectFailureFollowedByAPoll
 
     const size_t pollsBefore = sim.Requests("AllActiveCalls").size();
     sim.Control("/sim/fault?mode=stall&seconds=45&count=1");
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 40s));
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 40s));
     const int changedAtFailure = p.CallsChanged();
     EXPECT_EQ(p.LogCount(std::string("st/st exception (inner): ") + EHttpException::ClassTimeout),
               1u);
@@ -123,7 +123,7 @@ TEST(RecorderFault, AStallPastTheInactivityLimitIsAConnectFailureFollowedByAPoll
     // quick failure: the next poll follows at once and succeeds.
     ASSERT_TRUE(p.WaitForCallsChangedAfter(changedAtFailure, 5s));
     p.StopAndWait();
-    EXPECT_EQ(p.Statuses(), std::vector<int32_t>{ConnectFailed});
+    EXPECT_EQ(p.Statuses(), std::vector<TStatusCode>{TStatusCode::ConnectFailed});
     // The stalled poll lasted the 30 s limit before the next one went out (the
     // slack covers real milliseconds of transport, which this clock magnifies).
     const auto polls = sim.Requests("AllActiveCalls");
@@ -144,7 +144,7 @@ TEST(RecorderFault, ARestartedRecorderIsFoundAgainWithItsNewTokens) {
     p.PumpFor(300ms); // the second poll is held now
 
     sim.reset(); // ends the held poll by closing its connection
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 10s));
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 10s));
     const int changedAtFailure = p.CallsChanged();
     EXPECT_TRUE(p.session.IsRunning());
     EXPECT_EQ(p.CallIds(), std::vector<std::string>{"1"});
@@ -172,7 +172,7 @@ TEST(RecorderFault, ARestartedRecorderIsFoundAgainWithItsNewTokens) {
     EXPECT_NE(polls[1].cookie.find("QSESSID="), std::string::npos);
     p.StopAndWait();
     // While it was away, each poll failed as a connection failure, and nothing else.
-    EXPECT_EQ(p.StatusCount(ConnectFailed), p.Statuses().size());
+    EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), p.Statuses().size());
 }
 
 // A recorder that answers plain HTTP where the client expects TLS: every
@@ -181,8 +181,8 @@ TEST(RecorderFault, AFailedTlsHandshakeIsAConnectFailureUntilTheRecorderSpeaksTl
     auto sim = std::make_unique<test::QuorinSim>(test::FastSimArgs({"--no-hold"}));
     const int port = sim->Port();
     FaultProbe p(FaultProbe::Config(sim->Server(), "supervisor", "secret", true));
-    ASSERT_EQ(p.session.Start(), StartOk);
-    ASSERT_TRUE(p.WaitForStatus(ConnectFailed, 1, 10s));
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 10s));
     EXPECT_EQ(p.CallsChanged(), 0);
     // On the fast clock the next attempt may already have failed too; each
     // attempt logs the transport failure with the URL.
@@ -200,8 +200,9 @@ TEST(RecorderFault, AFailedTlsHandshakeIsAConnectFailureUntilTheRecorderSpeaksTl
     ASSERT_TRUE(p.WaitForCallsChangedAfter(0, 15s));
     EXPECT_EQ(p.CallIds(), std::vector<std::string>{"3"});
     p.StopAndWait();
-    EXPECT_EQ(p.StatusCount(LogOnRefused) + p.StatusCount(ServerError), 0u);
-    EXPECT_GE(p.StatusCount(ConnectFailed), 1u);
+    EXPECT_EQ(p.StatusCount(TStatusCode::LogOnRefused) + p.StatusCount(TStatusCode::ServerError),
+              0u);
+    EXPECT_GE(p.StatusCount(TStatusCode::ConnectFailed), 1u);
 }
 
 } // namespace

@@ -179,7 +179,7 @@ struct StartCase {
     const char* server;
     const char* user;
     const char* password;
-    int result;
+    TStartResult result;
 };
 
 class MainWindowStartTest : public MainWindowTest,
@@ -192,17 +192,19 @@ TEST_P(MainWindowStartTest, MissingSettingsAreReportedAsTheStartResult) {
     EXPECT_EQ(form.StartResult(), c.result);
     const int tryStart = LogIndex("Try start");
     ASSERT_GE(tryStart, 0);
-    EXPECT_GT(LogIndex("Start result: " + std::to_string(c.result), tryStart), tryStart);
+    EXPECT_GT(LogIndex("Start result: " + std::to_string(StartResultNumber(c.result)), tryStart),
+              tryStart);
     EXPECT_TRUE(form.StartUpTimer->isActive());
     EXPECT_FALSE(form.Client()->IsRunning());
 }
 
-INSTANTIATE_TEST_SUITE_P(, MainWindowStartTest,
-                         ::testing::Values(StartCase{"NoSettings", "", "", "", MissingCredentials},
-                                           StartCase{"NoPassword", "127.0.0.1:1", "u", "",
-                                                     MissingCredentials},
-                                           StartCase{"NoServer", "", "u", "p", MissingServer}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    , MainWindowStartTest,
+    ::testing::Values(StartCase{"NoSettings", "", "", "", TStartResult::MissingCredentials},
+                      StartCase{"NoPassword", "127.0.0.1:1", "u", "",
+                                TStartResult::MissingCredentials},
+                      StartCase{"NoServer", "", "u", "p", TStartResult::MissingServer}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowTest, FirstRunCreatesTheDataFolderAndAFreshLog) {
     auto& form = Start();
@@ -692,7 +694,7 @@ struct StatusCase {
     std::string user;  // credentials the client uses
     bool serverDown;   // point the client at a port where nobody listens
     const char* fault; // simulator fault, or ""
-    int32_t code;
+    TStatusCode code;
 };
 
 class MainWindowStatusTest : public MainWindowSimTest,
@@ -708,7 +710,7 @@ TEST_P(MainWindowStatusTest, EngineStatusCodesReachTheStatusLine) {
     const QString expected = TCorvaneMainForm::StatusCodeText(c.code);
     ASSERT_FALSE(expected.isEmpty());
     ASSERT_TRUE(WaitFor([&] { return form.StatusText() == expected; }));
-    EXPECT_TRUE(LogHas("Message code " + std::to_string(c.code)));
+    EXPECT_TRUE(LogHas("Message code " + std::to_string(StatusNumber(c.code))));
     EXPECT_TRUE(form.StatusClearTimer->isActive());
     // The timer's end clears the line.
     form.StatusClearTimerTimer();
@@ -718,26 +720,26 @@ TEST_P(MainWindowStatusTest, EngineStatusCodesReachTheStatusLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     , MainWindowStatusTest,
-    ::testing::Values(StatusCase{"WrongUser", "nobody", false, "", LogOnRefused},
-                      StatusCase{"NoServer", "sup", true, "", ConnectFailed},
-                      StatusCase{"ServerError", "sup", false, "error", ServerError}),
+    ::testing::Values(StatusCase{"WrongUser", "nobody", false, "", TStatusCode::LogOnRefused},
+                      StatusCase{"NoServer", "sup", true, "", TStatusCode::ConnectFailed},
+                      StatusCase{"ServerError", "sup", false, "error", TStatusCode::ServerError}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowTest, UnlistedCodesAreOnlyLogged) {
     auto& form = Start();
     form.ShowStatusText("earlier");
-    form.HandleStatusCode(5);
+    form.HandleStatusCode(TStatusCode{5});
     EXPECT_TRUE(LogHas("Message code 5"));
     EXPECT_EQ(form.StatusText(), "earlier");
     // From a worker thread the text reaches the GUI thread before the worker goes on.
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        form.HandleStatusCode(ServerError);
+        form.HandleStatusCode(TStatusCode::ServerError);
         done = true;
     });
     EXPECT_TRUE(WaitFor([&] { return done.load(); }));
     worker.join();
-    EXPECT_EQ(form.StatusText(), TCorvaneMainForm::StatusCodeText(ServerError));
+    EXPECT_EQ(form.StatusText(), TCorvaneMainForm::StatusCodeText(TStatusCode::ServerError));
 }
 
 TEST_F(MainWindowSimTest, ConnectionChangeRestartsTheRunningEngine) {
@@ -751,7 +753,7 @@ TEST_F(MainWindowSimTest, ConnectionChangeRestartsTheRunningEngine) {
     const int stopped = LogIndex("Engine stopped eAtStop:0");
     EXPECT_GT(LogIndex("Try start", stopped), stopped);
     EXPECT_TRUE(WaitFor([&] { return form.ListReceived() && form.Client()->IsRunning(); }));
-    EXPECT_EQ(form.AtStop(), AtStopReport);
+    EXPECT_EQ(form.AtStop(), TAtStop::Report);
     // Saved for the next run, password included.
     TQuorinConfig saved;
     saved.Load(FDataFolder + "client.ini");
@@ -767,7 +769,7 @@ TEST_F(MainWindowSimTest, LanguageOrColumnChangeLeavesTheEngineAlone) {
     form.ApplySettings(copy);
     EXPECT_EQ(form.ColumnKeys().size(), 9u);
     EXPECT_TRUE(form.Client()->IsRunning());
-    EXPECT_EQ(form.AtStop(), AtStopReport);
+    EXPECT_EQ(form.AtStop(), TAtStop::Report);
     EXPECT_FALSE(LogHas("Engine stopped eAtStop:0"));
     EXPECT_EQ(LogIndex("Try start", LogIndex("Try start")), -1);
 }
@@ -776,8 +778,9 @@ TEST_F(MainWindowSimTest, AnEngineThatStoppedReportsItAndStartsAgainOnNewSetting
     auto& form = StartOnSim();
     ASSERT_TRUE(WaitFor([&] { return form.ListReceived(); }));
     form.Client()->Stop(); // as if it had ended by itself
-    ASSERT_TRUE(WaitFor(
-        [&] { return form.StatusText() == TCorvaneMainForm::StatusCodeText(EngineStopped); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return form.StatusText() == TCorvaneMainForm::StatusCodeText(TStatusCode::EngineStopped);
+    }));
     EXPECT_TRUE(LogHas("Engine stopped eAtStop:2"));
     EXPECT_TRUE(LogHas("Message code 3"));
 
@@ -801,7 +804,7 @@ TEST_F(MainWindowTest, SettingsFromTheDialogSeamAreAppliedOnlyWhenConfirmed) {
     EXPECT_TRUE(form.Settings1->isEnabled());
     // Missing credentials: the start-up timer opens the account page.
     form.StartUpTimerTimer();
-    EXPECT_EQ(shownPage, MissingCredentials);
+    EXPECT_EQ(shownPage, StartResultNumber(TStartResult::MissingCredentials));
     EXPECT_FALSE(FileExists(FDataFolder + "client.ini"));
 
     TQuorinConfig copy = form.Config();
@@ -821,7 +824,7 @@ TEST_F(MainWindowSimTest, CloseWaitsForTheEngineToStop) {
     EXPECT_FALSE(form.close()); // refused while the engine runs
     EXPECT_TRUE(form.isVisible());
     EXPECT_TRUE(form.Closing());
-    EXPECT_EQ(form.AtStop(), AtStopClose);
+    EXPECT_EQ(form.AtStop(), TAtStop::Close);
     EXPECT_EQ(form.cursor().shape(), Qt::WaitCursor);
     EXPECT_EQ(form.thegrid->cursor().shape(), Qt::WaitCursor);
     ASSERT_TRUE(WaitFor([&] { return !form.isVisible(); }));
@@ -934,7 +937,7 @@ TEST_P(MainWindowMissingSettingsTest, DialogOpensOnTheMatchingPageAndCancelChang
     RunEventsFor(1500);
     EXPECT_EQ(FDialogTabs.size(), 1u);
     EXPECT_EQ(CountLog("Try start"), 1);
-    EXPECT_EQ(form.StartResult(), c.page);
+    EXPECT_EQ(StartResultNumber(form.StartResult()), c.page);
     EXPECT_FALSE(form.Client()->IsRunning());
     EXPECT_FALSE(Differs(form.Config(), FConfig));
     EXPECT_EQ(test::ReadFile(FDataFolder + "client.ini"), iniBefore);
@@ -977,7 +980,7 @@ TEST_F(MainWindowSimTest, DialogLanguageChangeRetranslatesAndLeavesTheEngineRunn
     EXPECT_EQ(form.Config().Language, "DE");
     EXPECT_EQ(form.File1->title(), "&Datei");
     EXPECT_TRUE(form.Client()->IsRunning());
-    EXPECT_EQ(form.AtStop(), AtStopReport);
+    EXPECT_EQ(form.AtStop(), TAtStop::Report);
     EXPECT_FALSE(LogHas("Engine stopped eAtStop:0"));
     EXPECT_EQ(CountLog("Try start"), 1);
     TQuorinConfig saved;

@@ -62,7 +62,7 @@ protected:
             std::lock_guard lock(FMutex);
             FLog.push_back(text);
         };
-        Session.OnStatus = [this](int32_t code) {
+        Session.OnStatus = [this](TStatusCode code) {
             std::lock_guard lock(FMutex);
             FStatuses.push_back(code);
         };
@@ -94,7 +94,7 @@ protected:
         std::lock_guard lock(FMutex);
         return FLog;
     }
-    std::vector<int32_t> Statuses() const {
+    std::vector<TStatusCode> Statuses() const {
         std::lock_guard lock(FMutex);
         return FStatuses;
     }
@@ -157,7 +157,7 @@ protected:
 private:
     mutable std::mutex FMutex;
     std::vector<std::string> FLog;
-    std::vector<int32_t> FStatuses;
+    std::vector<TStatusCode> FStatuses;
     std::vector<std::string> FMessages;
     TWaveOutMessageBox FPreviousBox;
 };
@@ -313,7 +313,7 @@ struct RefusedCase {
     std::string remoteid; // the call asked for
     std::string password;
     bool noServer; // nothing listens on the port
-    int32_t status;
+    TStatusCode status;
     std::string line; // a log line that starts so
 };
 
@@ -337,7 +337,7 @@ TEST_P(CallMonitorRefused, ReportsAndFinishesWithoutOpeningTheOutput) {
     }
     Listen(c.remoteid);
     ASSERT_TRUE(WaitForFinished());
-    EXPECT_EQ(Statuses(), std::vector<int32_t>{c.status});
+    EXPECT_EQ(Statuses(), std::vector<TStatusCode>{c.status});
     EXPECT_TRUE(HasLineStartingWith(c.line)) << c.line;
     EXPECT_TRUE(Device.Ops().empty());
     EXPECT_EQ(Count("Starting play"), 0u);
@@ -350,24 +350,25 @@ TEST_P(CallMonitorRefused, ReportsAndFinishesWithoutOpeningTheOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, CallMonitorRefused,
-    testing::Values(RefusedCase{"ErrorHeader", "mode=error&text=Busy", "r1", kPassword, false,
-                                ServerError, "Error=Busy"},
-                    RefusedCase{"UnknownCall", "", "nosuch", kPassword, false, ServerError,
-                                "Error=UnknownCall"},
-                    RefusedCase{"WrongPassword", "", "r1", "wrong", false, ServerError,
-                                "Error=NotLoggedIn"},
-                    // Without its zero byte the header would grow for the whole call.
-                    RefusedCase{"NoZeroByte", "mode=audio-nozero", "r1", kPassword, false,
-                                ServerError, "Monitor: stream header longer than 65536 bytes"},
-                    RefusedCase{"EmptyAnswer", "mode=empty", "r1", kPassword, false, ServerError,
-                                "Monitor: the answer ended inside its header"},
-                    RefusedCase{"Http401Text", "mode=http401", "r1", kPassword, false, ServerError,
-                                "Monitor: the answer ended inside its header"},
-                    // Failures before any body byte raise no document end.
-                    RefusedCase{"Http500", "mode=http500", "r1", kPassword, false, ServerError,
-                                "Monitor HTTP error: EHttpStatus"},
-                    RefusedCase{"NoServer", "", "r1", kPassword, true, ConnectFailed,
-                                "Monitor HTTP error: EHttpException"}),
+    testing::Values(
+        RefusedCase{"ErrorHeader", "mode=error&text=Busy", "r1", kPassword, false,
+                    TStatusCode::ServerError, "Error=Busy"},
+        RefusedCase{"UnknownCall", "", "nosuch", kPassword, false, TStatusCode::ServerError,
+                    "Error=UnknownCall"},
+        RefusedCase{"WrongPassword", "", "r1", "wrong", false, TStatusCode::ServerError,
+                    "Error=NotLoggedIn"},
+        // Without its zero byte the header would grow for the whole call.
+        RefusedCase{"NoZeroByte", "mode=audio-nozero", "r1", kPassword, false,
+                    TStatusCode::ServerError, "Monitor: stream header longer than 65536 bytes"},
+        RefusedCase{"EmptyAnswer", "mode=empty", "r1", kPassword, false, TStatusCode::ServerError,
+                    "Monitor: the answer ended inside its header"},
+        RefusedCase{"Http401Text", "mode=http401", "r1", kPassword, false, TStatusCode::ServerError,
+                    "Monitor: the answer ended inside its header"},
+        // Failures before any body byte raise no document end.
+        RefusedCase{"Http500", "mode=http500", "r1", kPassword, false, TStatusCode::ServerError,
+                    "Monitor HTTP error: EHttpStatus"},
+        RefusedCase{"NoServer", "", "r1", kPassword, true, TStatusCode::ConnectFailed,
+                    "Monitor HTTP error: EHttpException"}),
     [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -468,7 +469,7 @@ TEST_P(CallMonitorHeaders, DecideLawChannelsOrRefusal) {
     Feed->End();
     ASSERT_TRUE(WaitForFinished());
     if (c.refused) {
-        EXPECT_EQ(Statuses(), std::vector<int32_t>{ServerError});
+        EXPECT_EQ(Statuses(), std::vector<TStatusCode>{TStatusCode::ServerError});
         EXPECT_TRUE(HasLineStartingWith(c.line)) << c.line;
         EXPECT_TRUE(Device.Ops().empty());
         return;

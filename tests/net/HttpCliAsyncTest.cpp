@@ -52,6 +52,8 @@ struct EventLog {
     int DocEnds = 0;
     int Dones = 0;
     std::string Error;
+    bool Ok = true;
+    THttpErrorKind Kind = THttpErrorKind::Transport;
     std::vector<std::string> Order; // "data", "end", "done"
     bool OffThread = false;         // an event came on another thread than expected
     std::thread::id Expected = std::this_thread::get_id();
@@ -66,10 +68,12 @@ struct EventLog {
             Note("end");
             ++DocEnds;
         };
-        client.OnRequestDone = [this](THttpCli&, const std::string& error) {
+        client.OnRequestDone = [this](THttpCli&, const THttpResult& result) {
             Note("done");
             ++Dones;
-            Error = error;
+            Ok = result.Ok;
+            Kind = result.Kind;
+            Error = result.Error;
         };
     }
     void Note(const char* what) {
@@ -110,6 +114,7 @@ TEST_F(HttpCliAsyncTest, EventsArriveInOrderOnTheMainThread) {
     EXPECT_GT(log.DataEvents, 1);
     EXPECT_EQ(log.Order, (std::vector<std::string>{"data", "end", "done"}));
     EXPECT_EQ(log.DocEnds, 1);
+    EXPECT_TRUE(log.Ok);
     EXPECT_EQ(log.Error, "");
     EXPECT_FALSE(log.OffThread);
     EXPECT_FALSE(client.Busy());
@@ -127,6 +132,7 @@ TEST_F(HttpCliAsyncTest, EmptyBodyEndsTheDocumentToo) {
     client.GetASync();
     ASSERT_TRUE(PumpUntil([&] { return log.Dones > 0; }));
     EXPECT_EQ(log.Order, (std::vector<std::string>{"end", "done"}));
+    EXPECT_TRUE(log.Ok);
     EXPECT_EQ(log.Error, "");
 }
 
@@ -167,6 +173,9 @@ TEST_P(HttpCliAsyncFailureTest, FailureEndsWithRequestDoneAndTheError) {
     client.GetASync();
     ASSERT_TRUE(PumpUntil([&] { return log.Dones > 0; }));
     EXPECT_EQ(log.Order, c.Order);
+    EXPECT_FALSE(log.Ok);
+    // The kind travels as a value; the text names it for the log.
+    EXPECT_EQ(EHttpException::ClassNameOf(log.Kind), std::string(c.Class));
     EXPECT_THAT(log.Error, StartsWith(std::string(c.Class) + " GET " + url));
     ExpectNoPassword(log.Error);
     EXPECT_FALSE(log.OffThread);
