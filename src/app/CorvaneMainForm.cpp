@@ -34,13 +34,22 @@ constexpr int DesignClientWidth = 700;
 constexpr int DesignClientHeight = 350;
 constexpr int DebugMemoHeight = 252;
 constexpr int ToolbarHeight = 41;
+// Lines the debug text box keeps; older ones are dropped, as the log has them.
+constexpr int DebugMemoLines = 5000;
+
+// A warning box whose text is never read as rich text: it may carry a peer's words.
+void ShowPlainWarning(QWidget* parent, const QString& title, const QString& text) {
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
 
 } // namespace
 
 void ShowWaveOutMessage(const std::string& text) {
     Synchronize([&text] {
-        QMessageBox::warning(QApplication::activeWindow(), QApplication::applicationName(),
-                             QString::fromStdString(text));
+        ShowPlainWarning(QApplication::activeWindow(), QApplication::applicationName(),
+                         QString::fromStdString(text));
     });
 }
 
@@ -168,6 +177,7 @@ void TCorvaneMainForm::CreateControls() {
     DebugMemo->setReadOnly(true);
     DebugMemo->setFixedHeight(DebugMemoHeight);
     DebugMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    DebugMemo->setMaximumBlockCount(DebugMemoLines);
     layout->addWidget(DebugMemo);
 
     StatusBar1 = statusBar();
@@ -421,8 +431,8 @@ void TCorvaneMainForm::Manual1Click() {
     const QString page = ManualPage();
     if (!FileExists(page.toStdString())) {
         WriteLog("Manual not found: " + page.toStdString());
-        QMessageBox::warning(this, windowTitle(),
-                             QStringLiteral("The manual was not found:\n%1").arg(page));
+        ShowPlainWarning(this, windowTitle(),
+                         QStringLiteral("The manual was not found:\n%1").arg(page));
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))

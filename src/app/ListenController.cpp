@@ -3,6 +3,7 @@
 #include "CallGrid.h"
 #include "CallMonitor.h"
 #include "Corvane.h"
+#include "LogFile.h"
 #include "MainThread.h"
 
 #include <QTimer>
@@ -53,7 +54,7 @@ void TListenController::ListenToCall(int index) {
         return;
     const TCallInfo& call = *calls[static_cast<size_t>(index)];
     if (!FMonitor) {
-        FHooks.Log("Monitor ID:" + call.id);
+        FHooks.Log("Monitor ID:" + LogSafe(call.id));
         FMonitor = std::make_unique<TCallMonitor>(*session, call);
         FMonitor->OnFinished = [this] { HandleMonitorStopped(); };
         FMonitor->Start();

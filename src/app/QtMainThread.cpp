@@ -103,7 +103,11 @@ void ShowExceptionBox(std::exception_ptr error) {
         Hook()(message);
         return;
     }
-    QMessageBox::critical(nullptr, QGuiApplication::applicationDisplayName(), message);
+    // The message may quote a peer; it is never read as rich text.
+    QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), message,
+                    QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void SetErrorBoxHook(ErrorBoxHook hook) {

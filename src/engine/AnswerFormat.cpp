@@ -107,8 +107,8 @@ StrMap ParseAnswer(std::string_view text) {
     return fields;
 }
 
-void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecord,
-                     RecordFieldFn onField) {
+bool ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecord,
+                     RecordFieldFn onField, size_t maxRecords) {
     enum class State { BeforeList, BetweenRecords, Key, Value };
 
     const char* s = list.data();
@@ -119,6 +119,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
     key.reserve(32);
     value.reserve(128);
     void* slot = nullptr;
+    size_t records = 0;
     State state = State::BeforeList;
     size_t i = 0;
     while (i < n) {
@@ -127,7 +128,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
             bool open = false;
             const size_t p = ScanTo(s, i, n, '[', open);
             if (!open)
-                return;
+                return false;
             i = p + 1;
             state = State::BetweenRecords;
             break;
@@ -138,7 +139,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
             if (c == '{') {
                 state = State::Key;
             } else if (c == ']' || c == '\0') {
-                return; // after the list everything is ignored
+                return false; // after the list everything is ignored
             }
             break;
         }
@@ -149,7 +150,7 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
             while (p < n && s[p] != ':' && s[p] != '\0')
                 ++p;
             if (p == n || s[p] == '\0')
-                return;
+                return false;
             key.assign(s + i, p - i);
             i = p + 1;
             state = State::Value;
@@ -159,18 +160,24 @@ void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecor
             const bool newRecord = slot == nullptr;
             const size_t p = UnquoteRun<true>(s, i, n, value);
             if (p == n || s[p] == '\0')
-                return; // the unfinished field is dropped
+                return false; // the unfinished field is dropped
+            if (newRecord && records == maxRecords)
+                return true;
             if (onField)
                 onField(&slot, key, value);
             // A field callback that left no record has nothing to hand on.
-            if (newRecord && slot && onRecord)
-                onRecord(target, slot);
+            if (newRecord && slot) {
+                ++records;
+                if (onRecord)
+                    onRecord(target, slot);
+            }
             state = s[p] == ',' ? State::Key : State::BetweenRecords;
             i = p + 1;
             break;
         }
         }
     }
+    return false;
 }
 
 std::string UnquoteValue(std::string_view value) {

@@ -6,6 +6,7 @@
 // is kept between calls; every function may run on any thread.
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -59,9 +60,11 @@ using RecordAppendFn = void (*)(void* target, void* record);
 // Walks a record list "[{k:v,k:v},{...}]", calling `onField` for every
 // field (value unquoted) and `onRecord` once per record with `target`.
 // A value ends at the next "," or "}" even between quotes; a list that
-// breaks off loses its unfinished field.
-void ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecord,
-                     RecordFieldFn onField);
+// breaks off loses its unfinished field. After `maxRecords` records the walk
+// stops before the next record begins; returns true when it stopped so, with
+// records left untaken.
+bool ParseRecordList(std::string_view list, void* target, RecordAppendFn onRecord,
+                     RecordFieldFn onField, size_t maxRecords = SIZE_MAX);
 
 // Removes double quotes and, inside them, resolves the escapes \n, \r and
 // backslash-anything (which yields that character). Stops at a NUL byte.

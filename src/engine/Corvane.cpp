@@ -1,9 +1,11 @@
 #include "Corvane.h"
 
 #include "EngineThreads.h"
+#include "LogFile.h"
 #include "MainThread.h"
 
 #include <array>
+#include <string>
 
 namespace corvane {
 
@@ -106,13 +108,21 @@ void TCorvane::GetCalls(TCallList& destination) {
 
 void TCorvane::UpdateCalls(const std::string& listText, const std::string& serverTimeText) {
     const int32_t serverTime = ParseInt32(serverTimeText, -1);
+    bool cut = false;
     {
         CriticalSessionObj lock(FListLock);
         FCalls.clear();
-        ParseRecordList(listText, &FCalls, CallAppender, CallFieldSetter);
+        cut =
+            ParseRecordList(listText, &FCalls, CallAppender, CallFieldSetter, MaxRecordsPerAnswer);
         for (auto& call : FCalls)
             call->length = SaturatingSub(serverTime, call->startdate);
     }
+    // Logged outside the lock: the log may wait for the main thread, which
+    // may be waiting for the lock.
+    if (cut)
+        Log("Call list cut: the answer lists more than " + std::to_string(MaxRecordsPerAnswer) +
+            " calls; the first " + std::to_string(MaxRecordsPerAnswer) +
+            " are taken, the rest left out");
     if (OnCallsChanged)
         OnCallsChanged(*this);
 }
@@ -132,7 +142,8 @@ THttpCli& TCorvane::SelectHttpClient(THttpCli& plain, TSslHttpCli& tls) const {
 }
 
 std::string TCorvane::ExecuteRequest(THttpCli& plain, TSslHttpCli& tls, const std::string& query) {
-    Log("GET " + query);
+    // The query carries the recorder's know token, which may be of any size.
+    Log("GET " + LogSafe(query));
     std::string body;
     THttpCli& client = SelectHttpClient(plain, tls);
     client.URL = BaseUrl() + "?" + query + "&" + CredentialsQuery();
@@ -166,7 +177,7 @@ void TCorvane::ReportStatus(TStatusCode code) {
 
 void TCorvane::LogFields(const StrMap& fields) {
     for (const auto& [key, value] : fields)
-        Log(key + "=" + value);
+        Log(LogSafe(key) + "=" + LogSafe(value));
 }
 
 } // namespace corvane

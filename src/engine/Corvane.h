@@ -47,6 +47,9 @@ constexpr int StartResultNumber(TStartResult result) {
 
 // Largest poll answer accepted; a recorder that sends more is broken.
 constexpr size_t MaxAnswerSize = 16 * 1024 * 1024;
+// Most records taken from one answer, far above any real recorder's count of
+// active calls; the rest of a longer list is left out (and logged).
+constexpr size_t MaxRecordsPerAnswer = 20000;
 
 class TCorvane {
 public:
@@ -87,7 +90,8 @@ public:
 
     // Main thread: a deep copy of the active calls, under the list lock.
     void GetCalls(TCallList& destination);
-    // Polling thread: replaces the list from an answer and raises OnCallsChanged.
+    // Polling thread: replaces the list from an answer (its first
+    // MaxRecordsPerAnswer records) and raises OnCallsChanged.
     void UpdateCalls(const std::string& listText, const std::string& serverTimeText);
 
     // Request building; any thread that runs a request.
@@ -99,6 +103,7 @@ public:
 
     void Log(const std::string& text);
     void ReportStatus(TStatusCode code);
+    // Logs each field as key=value, both made safe for the log (LogSafe).
     void LogFields(const StrMap& fields);
 
     // The TLS context of the current run; clients that use it keep it alive.

@@ -4,6 +4,7 @@
 #include "Corvane.h"
 #include "G711.h"
 #include "HttpCli.h"
+#include "LogFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -36,7 +37,8 @@ void TCallMonitor::Start() {
         return; // one request per monitor
     FStarted = true;
     const std::string url = FSession->BaseUrl() + "?info=RTCall&remid=" + FCall.remoteid;
-    FSession->Log("Monitor: " + url);
+    FSession->Log("Monitor: " + FSession->BaseUrl() +
+                  "?info=RTCall&remid=" + LogSafe(FCall.remoteid));
     FClient = &FSession->SelectHttpClient(*FPlainClient, *FTlsClient);
     // Holding the session's context keeps it alive even when the session
     // replaces it at its next start.
@@ -94,7 +96,8 @@ bool TCallMonitor::OpenStream(const std::string& header) {
     if (FChannels < 1 || FChannels > MaxChannels) {
         // Such a count cannot be a telephone stream, and a buffer size made
         // from it would overflow or be refused by the output.
-        FSession->Log("Monitor: unusable channel count " + channels->second + "; stream refused");
+        FSession->Log("Monitor: unusable channel count " + LogSafe(channels->second) +
+                      "; stream refused");
         FSession->ReportStatus(TStatusCode::ServerError);
         Stop();
         return false;

@@ -93,6 +93,47 @@ std::string Printable(std::string_view text, size_t limit = 80) {
     return result;
 }
 
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Scheme and origin ("scheme://host:port", lower case, the port filled in)
+// of a URL read the way curl reads it; both empty when it cannot be read.
+struct UrlOrigin {
+    std::string Scheme;
+    std::string Origin;
+};
+
+UrlOrigin OriginOf(const std::string& url) {
+    UrlOrigin result;
+    CURLU* u = curl_url();
+    if (!u)
+        return result;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        result.Scheme = Lower(scheme);
+        result.Origin = result.Scheme + "://" + Lower(host) + ":" + port;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(u);
+    return result;
+}
+
+// A received cookie and the origin of the answer that set it.
+struct OriginCookie {
+    std::string Cookie;
+    std::string Origin;
+};
+
 std::string DurationText(milliseconds d) {
     if (d.count() % 1000 == 0)
         return std::to_string(d.count() / 1000) + " s";
@@ -110,11 +151,13 @@ struct Handlers {
 struct Settings {
     std::string Url;
     std::string Cookie;
+    std::string CookieOrigin; // the only origin the cookie goes to
     std::string Proxy;
     std::string ProxyPort;
     milliseconds Timeout{0};
     size_t MaxBodySize = 0;
-    std::shared_ptr<TSslContext> Ssl; // null for the plain client
+    std::shared_ptr<TSslContext> Ssl; // the plain client's is for redirections only
+    bool HttpOnly = false;            // the plain client: the URL itself must be http
     std::shared_ptr<const Handlers> Events;
 };
 
@@ -141,6 +184,17 @@ struct ClientState {
     std::mutex Mutex;
     std::shared_ptr<Request> Current; // the last request started (guarded)
     bool AbortPending = false;        // an Abort came while no request ran (guarded)
+    // The latest cookies handed out, newest last (guarded): a Cookie property
+    // equal to one of them goes only to the origin that set it.
+    std::vector<OriginCookie> Received;
+
+    // Mutex held.
+    void RememberCookieLocked(OriginCookie cookie) {
+        constexpr size_t kRemembered = 8;
+        if (Received.size() >= kRemembered)
+            Received.erase(Received.begin());
+        Received.push_back(std::move(cookie));
+    }
 
     // Mutex held. Ends the current request if it is still running; false when
     // there was none to end.
@@ -210,9 +264,10 @@ private:
     CURL* FEasy = nullptr;
     CURLM* FMulti = nullptr;
     bool FAdded = false;
+    curl_slist* FHeaders = nullptr;
     char FErrorText[CURL_ERROR_SIZE] = {};
     std::string FReason;
-    std::vector<std::string> FCookies;
+    std::vector<OriginCookie> FCookies;
     Clock::time_point FLastActivity = Clock::now();
     curl_off_t FLastDown = 0;
     curl_off_t FLastUp = 0;
@@ -235,10 +290,15 @@ void Transfer::Start() {
     Option(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0), "HTTP_VERSION");
     Option(CURLOPT_FOLLOWLOCATION, 1L, "FOLLOWLOCATION");
     Option(CURLOPT_MAXREDIRS, kMaxRedirects, "MAXREDIRS");
-    // The plain client has no TLS settings, so it must not follow a link to https.
-    const char* protocols = Params.Ssl ? "http,https" : "http";
-    Option(CURLOPT_PROTOCOLS_STR, protocols, "PROTOCOLS_STR");
-    Option(CURLOPT_REDIR_PROTOCOLS_STR, protocols, "REDIR_PROTOCOLS_STR");
+    // The plain client is asked for http URLs only, but follows a recorder
+    // that moves its clients to https.
+    const UrlOrigin target = OriginOf(Params.Url);
+    if (Params.HttpOnly && !target.Scheme.empty() && target.Scheme != "http")
+        Fail(THttpErrorKind::Transport, "failed: Unsupported protocol (\"" +
+                                            Printable(target.Scheme, 20) +
+                                            "\" is not for the plain client)");
+    Option(CURLOPT_PROTOCOLS_STR, "http,https", "PROTOCOLS_STR");
+    Option(CURLOPT_REDIR_PROTOCOLS_STR, "http,https", "REDIR_PROTOCOLS_STR");
     // One connection per exchange, as HTTP/1.0 means it; a server's offer to
     // keep the connection would otherwise be taken up along redirections.
     Option(CURLOPT_FORBID_REUSE, 1L, "FORBID_REUSE");
@@ -252,8 +312,15 @@ void Transfer::Start() {
     Option(CURLOPT_XFERINFOFUNCTION, &Transfer::ProgressCallback, "XFERINFOFUNCTION");
     Option(CURLOPT_XFERINFODATA, this, "XFERINFODATA");
     Option(CURLOPT_NOPROGRESS, 0L, "NOPROGRESS");
-    if (!Params.Cookie.empty())
-        Option(CURLOPT_COOKIE, Params.Cookie.c_str(), "COOKIE");
+    // The cookie only for its own origin. As a header of our own (not
+    // CURLOPT_COOKIE) curl sends it to the URL's origin alone, not to the
+    // other origins of a redirection.
+    if (!Params.Cookie.empty() && !target.Origin.empty() && target.Origin == Params.CookieOrigin) {
+        FHeaders = curl_slist_append(nullptr, ("Cookie: " + Params.Cookie).c_str());
+        if (!FHeaders)
+            Fail(THttpErrorKind::Transport, "failed: no memory for the Cookie header");
+        Option(CURLOPT_HTTPHEADER, FHeaders, "HTTPHEADER");
+    }
 
     // The program reads no environment variable: an empty proxy text keeps
     // curl from taking http_proxy and its kin, an empty no-proxy list keeps
@@ -309,6 +376,8 @@ void Transfer::Close() {
     if (FMulti)
         curl_multi_cleanup(FMulti);
     FMulti = nullptr;
+    curl_slist_free_all(FHeaders);
+    FHeaders = nullptr;
 }
 
 void Transfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
@@ -387,13 +456,15 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
 }
 
 void Transfer::DeliverCookies() {
-    for (const std::string& cookie : FCookies) {
+    for (OriginCookie& cookie : FCookies) {
         if (!Live())
             break;
         if (Params.Events->OnCookie) {
             bool accept = true;
-            Params.Events->OnCookie(Owner(), cookie, accept);
+            Params.Events->OnCookie(Owner(), cookie.Cookie, accept);
         }
+        std::lock_guard lock(FImpl.Mutex);
+        FImpl.RememberCookieLocked(std::move(cookie));
     }
     FCookies.clear();
 }
@@ -466,8 +537,14 @@ size_t Transfer::OnHeader(std::string_view line) {
         return len;
     }
     const size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, colon)), "Set-Cookie"))
-        FCookies.emplace_back(Trim(line.substr(colon + 1)));
+    if (colon != std::string_view::npos &&
+        EqualsNoCase(Trim(line.substr(0, colon)), "Set-Cookie")) {
+        // The effective URL is that of the answer being read, a redirection's too.
+        char* url = nullptr;
+        curl_easy_getinfo(FEasy, CURLINFO_EFFECTIVE_URL, &url);
+        FCookies.push_back(
+            {std::string(Trim(line.substr(colon + 1))), OriginOf(url ? url : Params.Url).Origin});
+    }
     return len;
 }
 
@@ -514,7 +591,7 @@ struct THttpCli::Impl : ClientState {
             JoinWorker();
         } while (Worker.joinable());
     }
-    Settings Snapshot(const THttpCli& client) const;
+    Settings Snapshot(const THttpCli& client);
     static void RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
                         const std::function<void()>* idle);
     static void RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
@@ -541,15 +618,31 @@ void THttpCli::Impl::JoinWorker() {
     worker.join();
 }
 
-Settings THttpCli::Impl::Snapshot(const THttpCli& client) const {
+Settings THttpCli::Impl::Snapshot(const THttpCli& client) {
     Settings s;
     s.Url = client.URL;
     s.Cookie = client.Cookie;
+    // A cookie set by hand belongs to the URL it is sent with.
+    s.CookieOrigin = OriginOf(s.Url).Origin;
+    {
+        std::lock_guard lock(Mutex);
+        for (auto it = Received.rbegin(); it != Received.rend(); ++it)
+            if (it->Cookie == s.Cookie) {
+                s.CookieOrigin = it->Origin;
+                break;
+            }
+    }
     s.Proxy = client.Proxy;
     s.ProxyPort = client.ProxyPort;
     s.Timeout = client.Timeout;
     s.MaxBodySize = client.MaxBodySize;
     s.Ssl = client.Context();
+    if (!s.Ssl) {
+        // The plain client: a redirection to https gets the TLS client's
+        // default settings.
+        s.HttpOnly = true;
+        s.Ssl = std::make_shared<TSslContext>();
+    }
     s.Events = std::make_shared<const Handlers>(
         Handlers{client.OnCookie, client.OnDocData, client.OnDocEnd, client.OnRequestDone});
     return s;

@@ -89,8 +89,9 @@ public:
 // One request at a time per client; starting a request ends the one in
 // progress. Requests use HTTP/1.0, follow up to 10 redirections, send no
 // header of their own beyond Host, Accept and the Cookie property, and ignore
-// the environment's proxy variables. The plain client speaks http only, the
-// TLS client http and https.
+// the environment's proxy variables. The plain client takes http URLs only,
+// the TLS client http and https; a redirection to https is followed by both,
+// by the plain client with the default TLS settings (TSslContext).
 class THttpCli {
 public:
     THttpCli();
@@ -101,7 +102,11 @@ public:
     // Request properties, read when a request starts. Set them on the thread
     // that starts the request.
     std::string URL;
-    std::string Cookie;    // sent as the Cookie header when not empty
+    // Sent as the Cookie header when not empty, and only to the origin
+    // (scheme, host, port) that set it: for a cookie this client handed out
+    // through OnCookie the answer that carried it, else the URL's own. So a
+    // redirection to another origin goes without it, one back to it with it.
+    std::string Cookie;
     std::string Proxy;     // HTTP proxy host; empty: direct connection
     std::string ProxyPort; // HTTP proxy port, decimal text; empty: 80
     // Inactivity limit: the request fails when no byte has moved for this

@@ -2,9 +2,72 @@
 
 #include "Platform.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace corvane {
+
+namespace {
+
+constexpr mode_t kLogMode = 0600;
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string LogSafe(std::string_view peerText) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(std::min(peerText.size(), MaxLoggedValue) + 32);
+    size_t i = 0;
+    for (; i < peerText.size(); ++i) {
+        const auto c = static_cast<unsigned char>(peerText[i]);
+        const bool control = c < 0x20 || c == 0x7F;
+        const size_t width = !control ? (c == '\\' ? 2 : 1) : (c == '\n' || c == '\r') ? 2 : 4;
+        if (out.size() + width > MaxLoggedValue)
+            break;
+        if (!control && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else {
+            out += "\\x";
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
+        }
+    }
+    if (i == peerText.size())
+        return out;
+    // Cut before a UTF-8 sequence that would be left unfinished; its bytes
+    // went out one for one.
+    size_t cut = i;
+    while (cut > 0 && i - cut < 3 && (static_cast<unsigned char>(peerText[cut]) & 0xC0) == 0x80)
+        --cut;
+    if (cut < i && (static_cast<unsigned char>(peerText[cut]) & 0xC0) == 0xC0)
+        out.resize(out.size() - (i - cut));
+    out += " ... (" + std::to_string(peerText.size()) + " bytes)";
+    return out;
+}
 
 TLogFile::TLogFile(std::string path, StampFunction stamp) {
     Open(std::move(path), std::move(stamp));
@@ -14,6 +77,8 @@ void TLogFile::Open(std::string path, StampFunction stamp) {
     std::lock_guard lock(FLock);
     FPath = std::move(path);
     FStamp = std::move(stamp);
+    if (!FPath.empty())
+        ::chmod(FPath.c_str(), kLogMode); // a log left by an earlier version may be 0644
 }
 
 void TLogFile::Append(const std::string& text) {
@@ -22,10 +87,15 @@ void TLogFile::Append(const std::string& text) {
         if (FPath.empty())
             return;
         const std::string line = (FStamp ? FStamp() : std::string()) + " " + text + "\r\n";
-        if (std::FILE* f = std::fopen(FPath.c_str(), "ab")) {
-            std::fwrite(line.data(), 1, line.size(), f);
-            std::fclose(f);
-        }
+        const int fd = ::open(FPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogMode);
+        if (fd < 0)
+            return;
+        WriteAll(fd, line);
+        struct stat st {};
+        const bool full = ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= MaxFileSize;
+        ::close(fd);
+        if (full)
+            RotateLogFiles(FPath, KeptFiles);
     } catch (...) {
         // A lost line is acceptable; the caller must not fail for the log.
     }
@@ -44,8 +114,8 @@ void TLogFile::RotateLogFiles(const std::string& fileName, int count) {
             continue;
         if (n == count)
             std::remove(source.c_str());
-        else
-            std::rename(source.c_str(), target.c_str());
+        else if (std::rename(source.c_str(), target.c_str()) == 0)
+            ::chmod(target.c_str(), kLogMode);
     }
 }
 

@@ -221,6 +221,48 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseRecordListTest,
                          }),
                          CaseName<RecordListCase>);
 
+// The walk stops before the record past the limit begins; only a record
+// that would have been taken counts as one too many.
+struct RecordLimitCase {
+    std::string name;
+    std::string list;
+    size_t maxRecords;
+    std::vector<Fields> records;
+    bool cut;
+};
+
+class ParseRecordListLimitTest : public testing::TestWithParam<RecordLimitCase> {};
+
+TEST_P(ParseRecordListLimitTest, TakesAtMostTheLimit) {
+    const RecordLimitCase& c = GetParam();
+    RecList records;
+    EXPECT_EQ(ParseRecordList(c.list, &records, OnRecord, OnField, c.maxRecords), c.cut);
+    std::vector<Fields> taken;
+    for (const auto& r : records)
+        taken.push_back(r->fields);
+    EXPECT_EQ(taken, c.records);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseRecordListLimitTest,
+    testing::ValuesIn(std::vector<RecordLimitCase>{
+        {"AtTheLimit", "[{id:1},{id:2}]", 2, {{{"id", "1"}}, {{"id", "2"}}}, false},
+        {"OneOver", "[{id:1},{id:2},{id:3}]", 2, {{{"id", "1"}}, {{"id", "2"}}}, true},
+        {"LastRecordKeepsAllItsFields",
+         "[{id:1,n:a},{id:2,n:b}]",
+         1,
+         {{{"id", "1"}, {"n", "a"}}},
+         true},
+        {"UnfinishedRecordPastTheLimit",
+         "[{id:1},{id:2},{id:3",
+         2,
+         {{{"id", "1"}}, {{"id", "2"}}},
+         false},
+        {"RecordsAfterTheListIgnored", "[{id:1}]{id:2}", 1, {{{"id", "1"}}}, false},
+        {"ZeroTakesNone", "[{id:1}]", 0, {}, true},
+    }),
+    CaseName<RecordLimitCase>);
+
 void OnFieldCreatesNothing(void**, const std::string&, const std::string&) {}
 
 TEST(ParseRecordListContractTest, FieldCallbackThatCreatesNoRecordGetsNoAppend) {

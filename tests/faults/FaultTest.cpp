@@ -1,11 +1,13 @@
 // The polling engine against a recorder that misbehaves: broken connections,
 // error statuses, a stall, a redirect loop, an oversized answer, a failed TLS
-// handshake, a restart and a live audio stream cut short. In every case the session keeps running,
-// reports the status the failure calls for, logs what happened, keeps the calls it knew, and finds
-// its way back once the recorder answers properly again. The engine runs on
-// the probe's fast clock, the simulator with its holds and stalls shortened alike.
+// handshake, a restart, a live audio stream cut short, and answers that carry
+// far too many records or values meant to flood or forge the log. In every case the session keeps
+// running, reports the status the failure calls for, logs what happened, keeps the calls it knew,
+// and finds its way back once the recorder answers properly again. The engine runs on the probe's
+// fast clock, the simulator with its holds and stalls shortened alike.
 
 #include "CallMonitor.h"
+#include "LogFile.h"
 #include "SessionProbe.h"
 #include "TestWaveDevice.h"
 
@@ -78,6 +80,68 @@ INSTANTIATE_TEST_SUITE_P(
                       RequestFault{"OversizedAnswer", "mode=oversize&bytes=17000000&count=1",
                                    EHttpException::ClassTooLarge, "larger than the limit"}),
     [](const ::testing::TestParamInfo<RequestFault>& info) { return info.param.name; });
+
+// Answers that are well-formed but hostile: more records than any recorder
+// has calls, a value of many megabytes, line breaks and terminal escapes in a
+// value. The session takes a bounded list, logs a bounded and escaped line,
+// and goes on polling while the recorder keeps sending them.
+struct HostileAnswer {
+    const char* name;
+    const char* fault;  // query of /sim/fault, in force until lifted
+    std::string logged; // one whole log line the answer must give
+    size_t calls;       // the session's list meanwhile
+};
+
+class HostileAnswers : public ::testing::TestWithParam<HostileAnswer> {};
+
+TEST_P(HostileAnswers, AreTakenBoundedAndEscapedWhilePollingGoesOn) {
+    const HostileAnswer& h = GetParam();
+    test::QuorinSim sim(test::FastSimArgs({"--no-hold"}));
+    FaultProbe p(FaultProbe::Config(sim.Server()));
+    ASSERT_NO_FATAL_FAILURE(StartWithOneCall(sim, p));
+    const auto logLines = [&] {
+        const auto log = p.Log();
+        return static_cast<size_t>(std::count(log.begin(), log.end(), h.logged));
+    };
+
+    sim.Control(std::string("/sim/fault?") + h.fault);
+    ASSERT_TRUE(test::PumpUntil([&] { return logLines() > 0; }, 20s))
+        << "no log line: " << h.logged.substr(0, 200);
+    // Every log line is one line, bounded whatever the answer held.
+    for (const std::string& line : p.Log()) {
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line.substr(0, 200);
+        EXPECT_LE(line.size(), 2 * MaxLoggedValue) << line.substr(0, 200);
+    }
+    EXPECT_EQ(p.CallIds().size(), h.calls);
+
+    // Polling goes on under these answers, each one handled alike.
+    const size_t polls = sim.Requests("AllActiveCalls").size();
+    const size_t lines = logLines();
+    ASSERT_TRUE(test::PumpUntil(
+        [&] { return sim.Requests("AllActiveCalls").size() >= polls + 2 && logLines() > lines; },
+        20s));
+    EXPECT_EQ(p.CallIds().size(), h.calls);
+
+    sim.Control("/sim/fault?mode=none");
+    EXPECT_TRUE(p.WaitForCallIds({"1"}, 20s));
+    p.StopAndWait();
+    EXPECT_TRUE(p.Statuses().empty());
+}
+
+const std::string kCutLine = "Call list cut: the answer lists more than 20000 calls; the first "
+                             "20000 are taken, the rest left out";
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorder, HostileAnswers,
+    ::testing::Values(
+        HostileAnswer{"OneRecordOverTheCap", "mode=records&records=20001", kCutLine, 20000},
+        HostileAnswer{"ManyTimesTheCap", "mode=records&records=400000&id=1", kCutLine, 20000},
+        HostileAnswer{"HugeValue", "mode=field&value=v&bytes=300000",
+                      "Note=v" + std::string(4095, 'x') + " ... (300000 bytes)", 1},
+        HostileAnswer{"ForgedLogLine",
+                      "mode=field&value=x%0A10+Dec+2026+10%3A00%3A00+Message+code+1%1B%5B2J%5C",
+                      "Note=x\\n10 Dec 2026 10:00:00 Message code 1\\x1B[2J\\\\", 1}),
+    [](const ::testing::TestParamInfo<HostileAnswer>& info) { return info.param.name; });
 
 // A web server in front of the recorder refuses with 401 and a page of its
 // own: that is a refused log-on, not an answer without calls.

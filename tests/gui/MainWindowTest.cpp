@@ -42,6 +42,7 @@
 #include <ctime>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 namespace corvane {
@@ -565,6 +566,19 @@ TEST_F(MainWindowTest, LinesFromManyThreadsNeverInterleave) {
     EXPECT_EQ(form.DebugMemo->toPlainText().count("worker "), Threads * Lines);
 }
 
+// A long run does not grow the debug box without end: it keeps the latest
+// 5000 lines, the log keeps them all.
+TEST_F(MainWindowTest, TheDebugBoxKeepsTheLatestLines) {
+    auto& form = Start({"debug"});
+    for (int i = 0; i < 6000; ++i)
+        form.WriteLog("line " + std::to_string(i));
+    EXPECT_EQ(form.DebugMemo->blockCount(), 5000);
+    const QStringList shown = form.DebugMemo->toPlainText().split('\n');
+    EXPECT_EQ(shown.first(), "line 1000");
+    EXPECT_EQ(shown.last(), "line 5999");
+    EXPECT_TRUE(LogHas("line 0"));
+}
+
 // --- Against the simulator -------------------------------------------------
 
 class MainWindowSimTest : public MainWindowTest {
@@ -679,6 +693,26 @@ TEST_F(MainWindowSimTest, CellsDrawIconsRightAlignedNumbersAndTheNoCallLine) {
               Qt::AlignRight);
     EXPECT_EQ(form.thegrid->horizontalHeaderItem(5)->textAlignment() & Qt::AlignHorizontal_Mask,
               Qt::AlignLeft);
+}
+
+// A recorder that puts a line break and a terminal escape into an answer
+// value cannot make a line of its own in the log: every line starts with the
+// program's time stamp, and the debug box shows the value as one line too.
+TEST_F(MainWindowSimTest, AnswerValuesCannotForgeLogLines) {
+    FSim->Control("/sim/fault?mode=field&value=x%0A10+Dec+2026+10%3A00%3A00+Message+code+1"
+                  "%1B%5B2J");
+    auto& form = StartOnSim({"debug"});
+    const std::string escaped = "Note=x\\n10 Dec 2026 10:00:00 Message code 1\\x1B[2J";
+    ASSERT_TRUE(WaitFor([&] { return LogHas(escaped); }));
+    const QLocale locale = QLocale::system();
+    const QString dateFormat = locale.dateFormat(QLocale::ShortFormat);
+    const QDate today = QDate::currentDate();
+    const std::string dates[] = {locale.toString(today, dateFormat).toStdString(),
+                                 locale.toString(today.addDays(-1), dateFormat).toStdString()};
+    for (const std::string& line : Log())
+        EXPECT_TRUE(line.starts_with(dates[0]) || line.starts_with(dates[1])) << line;
+    EXPECT_TRUE(
+        form.DebugMemo->toPlainText().split('\n').contains(QString::fromStdString(escaped)));
 }
 
 TEST_F(MainWindowSimTest, OneCallMakesTwoRows) {
@@ -1275,12 +1309,14 @@ public:
             for (QWidget* w : QApplication::topLevelWidgets())
                 if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
                     Texts.push_back(box->text().toStdString());
+                    Formats.push_back(box->textFormat());
                     box->done(QMessageBox::Ok);
                 }
         });
         FTimer.start();
     }
     std::vector<std::string> Texts;
+    std::vector<Qt::TextFormat> Formats;
 
 private:
     QTimer FTimer;
@@ -1311,6 +1347,36 @@ TEST_F(MainWindowTest, SoundMessagesFromAWorkerWaitForTheUser) {
     ASSERT_EQ(closer.Texts.size(), 1u);
     EXPECT_EQ(closer.Texts[0], "device gone");
 }
+
+// Texts that may quote a peer are shown as they are, never as rich text (a
+// peer's markup would style the box or load pictures).
+struct PlainBoxCase {
+    const char* name;
+    std::function<void(const std::string& text)> show;
+};
+
+class MainWindowPlainBoxTest : public MainWindowTest,
+                               public ::testing::WithParamInterface<PlainBoxCase> {};
+
+TEST_P(MainWindowPlainBoxTest, MessageBoxesShowPlainText) {
+    const std::string text = "<b style='font-size:40pt'>big</b><img src='http://127.0.0.1:1/x'>";
+    MessageBoxCloser closer;
+    GetParam().show(text);
+    ASSERT_EQ(closer.Texts.size(), 1u);
+    EXPECT_EQ(closer.Texts[0], text);
+    EXPECT_EQ(closer.Formats[0], Qt::PlainText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , MainWindowPlainBoxTest,
+    ::testing::Values(PlainBoxCase{"SoundMessage",
+                                   [](const std::string& t) { ShowWaveOutMessage(t); }},
+                      PlainBoxCase{"ErrorBox",
+                                   [](const std::string& t) {
+                                       ShowExceptionBox(
+                                           std::make_exception_ptr(std::runtime_error(t)));
+                                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindowListenTest, CloseDuringASwitchDoesNotListenAgain) {
     auto& form = StartWithTwoCalls();

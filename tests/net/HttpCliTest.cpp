@@ -155,6 +155,77 @@ TEST_F(HttpCliTest, CookieStoredByTheHandlerIsSentNextTime) {
     EXPECT_EQ(seen[1].Header("Cookie"), "b=2");
 }
 
+// A cookie goes only to the origin (scheme, host, port) that set it: one
+// set by hand belongs to the URL, one received to the answer that carried it.
+struct CookieOriginCase {
+    const char* Name;
+    std::string HandCookie;           // the Cookie property before the first request
+    std::vector<std::string> Urls;    // requested in turn; {A} and {B} are the servers' ports
+    std::vector<std::string> SeenByA; // the Cookie header of each request A received
+    std::vector<std::string> SeenByB;
+};
+
+class HttpCliCookieOriginTest : public ::testing::TestWithParam<CookieOriginCase> {};
+
+TEST_P(HttpCliCookieOriginTest, CookieGoesOnlyToTheOriginThatSetIt) {
+    const CookieOriginCase& c = GetParam();
+    TestHttpServer a;
+    TestHttpServer b;
+    THttpCli client;
+    client.Cookie = c.HandCookie;
+    // As the session does: a received cookie replaces the property.
+    client.OnCookie = [](THttpCli& sender, const std::string& cookie, bool&) {
+        sender.Cookie = cookie;
+    };
+    const auto expand = [&](std::string url) {
+        for (const auto& [mark, port] : {std::pair{"{A}", a.Port()}, std::pair{"{B}", b.Port()}})
+            for (size_t at = url.find(mark); at != std::string::npos; at = url.find(mark))
+                url.replace(at, 3, std::to_string(port));
+        return url;
+    };
+    for (const std::string& url : c.Urls) {
+        client.URL = WithCredentials(expand(url));
+        const auto failure = GetFailure(client);
+        ASSERT_FALSE(failure) << failure->what();
+    }
+    const auto cookies = [](const TestHttpServer& server) {
+        std::vector<std::string> seen;
+        for (const auto& r : server.Requests())
+            seen.push_back(r.Header("Cookie"));
+        return seen;
+    };
+    EXPECT_EQ(cookies(a), c.SeenByA);
+    EXPECT_EQ(cookies(b), c.SeenByB);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Redirections, HttpCliCookieOriginTest,
+    ::testing::Values(
+        CookieOriginCase{"ToAnotherPort",
+                         "s=1",
+                         {"http://127.0.0.1:{A}/goto/http/127.0.0.1/{B}/body"},
+                         {"s=1"},
+                         {""}},
+        CookieOriginCase{
+            "ThereAndBack",
+            "s=1",
+            {"http://127.0.0.1:{A}/goto/http/127.0.0.1/{B}/goto/http/127.0.0.1/{A}/body"},
+            {"s=1", "s=1"},
+            {""}},
+        CookieOriginCase{"ToAnotherHostName",
+                         "s=1",
+                         {"http://127.0.0.1:{A}/goto/http/localhost/{A}/body"},
+                         {"s=1", ""},
+                         {}},
+        // B's cookie, received at the end of a redirection from A, is B's alone.
+        CookieOriginCase{"SetByTheRedirectionTarget",
+                         "",
+                         {"http://127.0.0.1:{A}/goto/http/127.0.0.1/{B}/cookies",
+                          "http://127.0.0.1:{A}/body", "http://127.0.0.1:{B}/body"},
+                         {"", ""},
+                         {"", "b=2"}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 // ---------------------------------------------------------------------------
 // Proxy
 

@@ -126,5 +126,31 @@ TEST_F(HttpCliTlsTest, TlsClientFetchesPlainHttp) {
     EXPECT_EQ(body, "hello world");
 }
 
+// A recorder's web server that moves its clients to https: the plain client
+// (Secure off) follows with the TLS client's default settings, which verify
+// nothing, whatever name the certificate carries.
+class HttpCliRedirectToTlsTest : public HttpCliTlsTest,
+                                 public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HttpCliRedirectToTlsTest, PlainClientFollowsToHttps) {
+    TestHttpServer plain;
+    TestHttpServer tls(FCert);
+    THttpCli client;
+    client.URL = WithCredentials(plain.Url("/goto/https/" + std::string(GetParam()) + "/" +
+                                           std::to_string(tls.Port()) + "/body"));
+    std::string body;
+    const auto failure = GetFailure(client, &body);
+    ASSERT_FALSE(failure) << failure->what();
+    EXPECT_EQ(body, "hello world");
+    EXPECT_EQ(client.StatusCode(), 200);
+    ASSERT_EQ(tls.Requests().size(), 1u);
+    EXPECT_EQ(tls.Requests()[0].Target, "/body");
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, HttpCliRedirectToTlsTest,
+                         ::testing::Values("127.0.0.1", "localhost"), [](const auto& info) {
+                             return std::string(info.param[0] == 'l' ? "ByName" : "ByAddress");
+                         });
+
 } // namespace
 } // namespace corvane::test

@@ -133,6 +133,13 @@ TestHttpServer::TestHttpServer(const CertificateFiles* tls) : FTls(tls != nullpt
         res.set_header("Set-Cookie", "c=3");
         res.set_header("Location", "/cookies");
     });
+    s.Get(R"(/goto/(https?)/([^/]+)/(\d+)(/.*))",
+          [this](const httplib::Request& req, httplib::Response& res) {
+              Record(req);
+              res.status = 302;
+              res.set_header("Location", req.matches[1].str() + "://" + req.matches[2].str() + ":" +
+                                             req.matches[3].str() + req.matches[4].str());
+          });
     s.Get(R"(/size/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
         Record(req);
         res.set_content(std::string(std::stoul(req.matches[1].str()), 'x'), "text/plain");

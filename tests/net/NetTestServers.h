@@ -54,6 +54,8 @@ CertificateFiles MakeSelfSignedCertificate(const std::string& folder);
 //   /cookies              200 with two Set-Cookie headers "a=1; Path=/" and "b=2"
 //   /cookie-redirect      302 with Set-Cookie "c=3", to /cookies
 //   /size/<n>             n bytes of 'x'
+//   /goto/<scheme>/<host>/<port>/<path>
+//                         302 to <scheme>://<host>:<port>/<path>
 class TestHttpServer {
 public:
     explicit TestHttpServer(const CertificateFiles* tls = nullptr);

@@ -400,6 +400,42 @@ TEST(SimFault, SlowAndOversizeStillParse) {
     EXPECT_EQ(fields.count("List"), 1u);
 }
 
+// Answers a misbehaving recorder sends that are well-formed but hostile: a
+// list of many records, a field of any bytes and any size.
+TEST(SimFault, RecordsAndFieldShapeTheAnswer) {
+    struct TCase {
+        std::string query;
+        size_t records; // in List
+        std::string firstId, lastId;
+        std::string note; // the Note field, "" when absent
+    };
+    const std::vector<TCase> cases = {
+        {"mode=records&records=3", 3, "1", "3", ""},
+        {"mode=records&records=2&id=7", 2, "7", "7", ""},
+        {"mode=records&records=0", 0, "", "", ""},
+        {"mode=field&value=a%0Ab%1B%5B31m", 0, "", "", "a\nb\x1b[31m"},
+        {"mode=field&value=ab&bytes=5", 0, "", "", "abxxx"},
+    };
+    QuorinSim sim;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.query);
+        sim.Control("/sim/fault?count=1&" + c.query);
+        const TRawAnswer a = RawGet(sim.Port(), PollTarget("xxx"));
+        ASSERT_EQ(a.status, 200);
+        const auto fields = ParseAnswerText(a.body);
+        EXPECT_EQ(fields.count("Know"), 1u);
+        const auto records = ParseRecordList(fields.at("List"));
+        if (c.query.find("mode=records") != std::string::npos) {
+            ASSERT_EQ(records.size(), c.records);
+            if (c.records > 0) {
+                EXPECT_EQ(FieldOf(records.front(), "id"), c.firstId);
+                EXPECT_EQ(FieldOf(records.back(), "id"), c.lastId);
+            }
+        }
+        EXPECT_EQ(fields.count("Note") ? fields.at("Note") : "", c.note);
+    }
+}
+
 // --- HTTPS --------------------------------------------------------------------------
 
 TEST(SimHttps, GeneratedCertificateVerifiesForLocalhostAndTheAddress) {

@@ -50,10 +50,11 @@ Clock::duration Scaled(Clock::duration d, double timeScale) {
 }
 
 bool KnownMode(const std::string& mode) {
-    static const char* const modes[] = {
-        "none",        "error",        "notloggedin", "http500",       "http401",   "stall",
-        "drop",        "reset",        "slow",        "redirect-loop", "oversize",  "empty",
-        "audio-split", "audio-nozero", "audio-end",   "audio-stall",   "audio-cut", "audio-reset"};
+    static const char* const modes[] = {"none",      "error",         "notloggedin", "http500",
+                                        "http401",   "stall",         "drop",        "reset",
+                                        "slow",      "redirect-loop", "oversize",    "empty",
+                                        "records",   "field",         "audio-split", "audio-nozero",
+                                        "audio-end", "audio-stall",   "audio-cut",   "audio-reset"};
     return std::find(std::begin(modes), std::end(modes), mode) != std::end(modes);
 }
 
@@ -540,6 +541,29 @@ bool TSimServer::ApplyFault(const TFault& fault, const httplib::Request& req,
         SetText(res, "401 Unauthorized\n", 401);
     } else if (mode == "empty") {
         SetText(res, "");
+    } else if (mode == "records") {
+        // A list far longer than any recorder's, in the usual answer.
+        const size_t count = static_cast<size_t>(fault.records >= 0 ? fault.records : 100000);
+        std::string list = "[";
+        list.reserve(count * (fault.id.empty() ? 16 : fault.id.size() + 9) + 2);
+        for (size_t i = 0; i < count; ++i) {
+            list += i ? ",{id:\"" : "{id:\"";
+            list += fault.id.empty() ? std::to_string(i + 1) : fault.id;
+            list += "\"}";
+        }
+        list += "]";
+        SetText(res, "ServerTime: " + std::to_string(Now()) + "\r\nList: " + list +
+                         "\r\nKnow: " + FBook.Know() + "\r\n" + zero);
+    } else if (mode == "field") {
+        // One more field, its value as given and padded with "x" to `bytes`.
+        std::string value = fault.value;
+        if (fault.bytes >= 0 && value.size() < static_cast<size_t>(fault.bytes))
+            value.resize(static_cast<size_t>(fault.bytes), 'x');
+        std::string body = ImmediateAnswer(req, rtCall);
+        const std::string line = fault.key + ": " + value + "\r\n";
+        // A stream header keeps its zero byte at the end.
+        body.insert(rtCall && !body.empty() ? body.size() - 1 : body.size(), line);
+        SetText(res, body);
     } else if (mode == "redirect-loop") {
         res.set_redirect(req.target, 302);
     } else if (mode == "reset") {
@@ -745,8 +769,9 @@ void TSimServer::ControlFault(const httplib::Request& req, httplib::Response& re
             return true;
         return ParseInteger(QueryValue(params, key), out) && out >= 0;
     };
-    if (!number("count", f.count) || !number("ms", f.ms) || !number("bytes", f.bytes)) {
-        SetText(res, "count, ms and bytes must be whole numbers of 0 or more\n", 400);
+    if (!number("count", f.count) || !number("ms", f.ms) || !number("bytes", f.bytes) ||
+        !number("records", f.records)) {
+        SetText(res, "count, ms, bytes and records must be whole numbers of 0 or more\n", 400);
         return;
     }
     if (HasQueryKey(params, "seconds") &&
@@ -755,6 +780,9 @@ void TSimServer::ControlFault(const httplib::Request& req, httplib::Response& re
         return;
     }
     f.text = QueryValue(params, "text", f.text);
+    f.id = QueryValue(params, "id", f.id);
+    f.key = QueryValue(params, "key", f.key);
+    f.value = QueryValue(params, "value", f.value);
     if (f.mode == "none" || f.count == 0)
         f = TFault();
     std::lock_guard lock(FMutex);

@@ -43,6 +43,10 @@ struct TFault {
     long long seconds = 60;
     long long ms = -1; // -1: the mode's default
     long long bytes = -1;
+    long long records = -1;   // records: how many (-1: the mode's default)
+    std::string id;           // records: every record's id; empty: 1, 2, 3 ...
+    std::string key = "Note"; // field: its key
+    std::string value;        // field: its value
 };
 
 class TSimServer {
