@@ -8,8 +8,10 @@
 // - lines end at CR, LF or CR LF and are trimmed of space, tab and vertical
 //   tab; "[name]" starts a section; ";" starts a comment; "key=value" splits
 //   at the first "="; lines before the first section are never read;
-// - section and key names match without regard to ASCII letter case; only the
-//   first section of a name is searched, and in it the first matching key;
+// - section and key names match without regard to letter case, non-ASCII
+//   letters too (Unicode simple case folding of the UTF-8 text, whatever the
+//   locale); only the first section of a name is searched, and in it the
+//   first matching key;
 // - a value quoted with matching ' or " loses that pair; a read returns at
 //   most 2047 bytes (never half a UTF-8 character);
 // - a write replaces an existing key on its own line (keeping the file's
@@ -18,7 +20,10 @@
 //   other byte of the file stays as it was; the new content is written to a
 //   temporary file (mode 0600) beside it, which then takes its place with the
 //   file's permission bits; only where the folder forbids that file is an
-//   existing file rewritten in place;
+//   existing file rewritten in place; a read-only file (no write bit for its
+//   owner) is never written, although the folder would allow the rename;
+// - a file that starts with the UTF-16 LE byte-order mark (FF FE) is read as
+//   UTF-16 and written back in UTF-16 LE with its mark;
 // - a file larger than MaxFileSize is not read (reads give the default) and
 //   not rewritten (writes fail).
 // Not thread-safe across writers; the program reads and writes its files on
@@ -27,6 +32,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace corvane {
 
@@ -78,6 +84,26 @@ public:
 private:
     std::string FFileName;
     bool FOwnerOnly;
+};
+
+// An INI text parsed once and read by the same rules as TIniFile, for a file
+// read key by key many times in a row (the update manifest), where reading
+// the file again for every key would parse it once per key. Holds a copy of
+// what it needs; the text may go away.
+class TIniText {
+public:
+    // `bytes`: the file's content as read (UTF-16 LE with its mark too).
+    explicit TIniText(std::string_view bytes);
+
+    std::string ReadString(std::string_view section, std::string_view key,
+                           const std::string& def) const;
+    int ReadInteger(std::string_view section, std::string_view key, int def) const;
+    bool ReadBool(std::string_view section, std::string_view key, bool def) const;
+
+private:
+    // Case-folded section name -> case-folded key name -> value as read;
+    // only the first section of a name and in it the first key of a name.
+    std::unordered_map<std::string, std::unordered_map<std::string, std::string>> FSections;
 };
 
 // Whole-text integer: optional sign, then decimal digits, or hexadecimal

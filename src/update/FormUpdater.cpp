@@ -85,6 +85,8 @@ TFormUpdater::TFormUpdater(QWidget* parent)
     LabelUpdate->setObjectName("LabelUpdate");
     LabelUpdate->setGeometry(10, 8, 311, 54);
     LabelUpdate->setWordWrap(true);
+    // It shows versions from the manifest: never markup of whoever serves it.
+    LabelUpdate->setTextFormat(Qt::PlainText);
     LabelUpdate->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     MemoUpdate = new QPlainTextEdit(SimplePanelUpdate);

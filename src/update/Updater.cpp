@@ -21,9 +21,12 @@ namespace corvane {
 
 namespace {
 
-// A manifest is a few kilobytes; anything far larger is not one, and every
-// key read parses the whole file again.
+// A manifest is a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxManifestSize = 256 * 1024;
+// What a download may exceed the Size its manifest states by, or a tenth of
+// that Size when more: a file may have changed a little since the manifest
+// was written.
+constexpr size_t kDownloadSlack = 64 * 1024;
 // Upper bound for the counts a manifest states, so that a broken count does
 // not turn into billions of reads.
 constexpr int kMaxCount = 1000;
@@ -32,6 +35,15 @@ constexpr std::string_view kMainDir = "%MAIN_DIR%";
 
 std::string ErrnoText(int err) {
     return std::strerror(err);
+}
+
+// Only the scheme http is fetched, in any letter case.
+bool IsHttp(const std::string& source) {
+    const auto colon = source.find(':');
+    std::string scheme = colon == std::string::npos ? "" : source.substr(0, colon);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return scheme == "http";
 }
 
 int ClampCount(int n) {
@@ -60,6 +72,23 @@ bool WriteAll(int fd, const char* data, size_t len) {
 std::string ParentFolder(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0)
+        return a == b;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Removes a file left by an earlier update; false with `why` set when it is
+// there and stays.
+bool RemoveStale(const std::string& path, std::string& why) {
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)
+        return true;
+    why = "cannot remove " + path + ", left by an earlier update: " + ErrnoText(errno);
+    return false;
 }
 
 } // namespace
@@ -315,7 +344,14 @@ bool TUpdater::Transfer(const std::string& url, const std::string& what,
     return ok;
 }
 
-bool TUpdater::Fetch(const std::string& url, const std::string& path) {
+size_t TUpdater::DownloadLimit(std::int32_t size) const {
+    if (size <= 0)
+        return MaxDownloadSize;
+    const auto stated = static_cast<size_t>(size);
+    return std::min(stated + std::max(kDownloadSlack, stated / 10), MaxDownloadSize);
+}
+
+bool TUpdater::Fetch(const std::string& url, const std::string& path, std::int32_t size) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         Log("Cannot create " + path + ": " + ErrnoText(errno));
@@ -324,7 +360,10 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path) {
     FDownloadFile = fd;
     FDownloadBody = nullptr;
     std::exception_ptr foreign;
+    // A server that sends more than the manifest says must not fill the disk.
+    Client().MaxBodySize = DownloadLimit(size);
     const bool ok = Transfer(url, path, foreign);
+    FHttpClient->MaxBodySize = 0;
     if (!ok)
         ::unlink(path.c_str());
     if (foreign)
@@ -395,7 +434,11 @@ bool TUpdater::CheckUpdate() {
 }
 
 void TUpdater::ReadManifest() {
-    const TIniFile ini(UpdateFile);
+    // Parsed once: a manifest of many sections read key by key from the file
+    // would be parsed again for every key. A file that cannot be read gives
+    // every default, as it would read key by key.
+    const std::optional<std::string> bytes = ReadWholeFile(UpdateFile, TIniFile::MaxFileSize);
+    const TIniText ini(bytes ? *bytes : std::string());
     FLatestVersion = ini.ReadString("General", "LatestVersion", "0");
     const tVersion installed = TranslateVersion(FCurrentVersion);
     const tVersion latest = TranslateVersion(FLatestVersion);
@@ -506,6 +549,20 @@ bool TUpdater::DoUpdate() {
         Log("Update refused: the program path holds a quotation mark: " + ProgramFile);
         return false;
     }
+    // The copy tool installs "<target>.temp" when there is one, else
+    // "<target>": a file an earlier, failed update left there must not pass
+    // for what this one fetched. An item that is not fetched installs nothing,
+    // unless the updates folder is the program's own, where "<target>" is
+    // the installed file itself.
+    const bool inProgramFolder = SameFolder(UpdatesFolder, ParentFolder(ProgramFile));
+    for (size_t i = 0; i < targets.size(); ++i) {
+        std::string why;
+        if (!RemoveStale(targets[i] + ".temp", why) ||
+            (!IsHttp((*FItems)[i].Source) && !inProgramFolder && !RemoveStale(targets[i], why))) {
+            Log("Update refused: " + why);
+            return false;
+        }
+    }
 
     std::vector<std::string> files;
     FCopyToolParameters = BuildCopyToolParameters(ProcessId, ProgramFile, files);
@@ -514,16 +571,12 @@ bool TUpdater::DoUpdate() {
         if (!FItems || i >= FItems->size())
             return false; // cancelled during the previous download
         tItemUpdate& item = (*FItems)[i];
-        const auto colon = item.Source.find(':');
-        std::string scheme = colon == std::string::npos ? "" : item.Source.substr(0, colon);
-        std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         item.Target = targets[i];
         files.push_back(item.Target);
         FCopyToolParameters = BuildCopyToolParameters(ProcessId, ProgramFile, files);
         FFileSize = item.Size;
 
-        if (scheme != "http") {
+        if (!IsHttp(item.Source)) {
             Log("Not fetched (no http source): " + item.Source);
             continue;
         }
@@ -532,7 +585,7 @@ bool TUpdater::DoUpdate() {
         const bool useTemp = item.UseTemp;
         const std::string output = item.Target + (useTemp ? ".temp" : "");
         ForceDirectories(ParentFolder(output));
-        if (!Fetch(source, output))
+        if (!Fetch(source, output, item.Size))
             return false;
         if (!FItems)
             return false;

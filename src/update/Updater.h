@@ -110,6 +110,10 @@ public:
     std::string ProgramFile;   // ProgramPath(): restarted by the copy tool
     std::string CopyTool;      // ProgramFolder() + "FileCopy"
     int ProcessId;             // CurrentProcessId(): the copy tool waits for its end
+    // The largest download accepted, whatever Size the manifest states; a
+    // file with a positive Size may exceed it by a small margin only. Past
+    // the limit the download fails.
+    size_t MaxDownloadSize = 512 * 1024 * 1024;
 
     // The installed version; GetCurrentVersion fills an empty one with the
     // version compiled into the program.
@@ -149,9 +153,12 @@ public:
 private:
     void Log(const std::string& line) const;
     THttpCli& Client();
-    // GET of `url` into the file `path`, piece by piece. On failure the file
-    // is removed and false returned.
-    bool Fetch(const std::string& url, const std::string& path);
+    // GET of `url` into the file `path`, piece by piece, of at most about
+    // `size` bytes (see DownloadLimit). On failure the file is removed and
+    // false returned.
+    bool Fetch(const std::string& url, const std::string& path, std::int32_t size);
+    // The most bytes a download of a file of the stated size may bring.
+    size_t DownloadLimit(std::int32_t size) const;
     // The GET itself, into FDownloadFile or FDownloadBody as the caller set
     // up; `what` names the destination in the log. An exception of an event
     // handler ends up in `foreign` for the caller to rethrow after cleaning up.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <sys/resource.h>
@@ -27,6 +28,21 @@ using testing::ThrowsMessage;
 
 template <typename Case> std::string CaseName(const testing::TestParamInfo<Case>& info) {
     return info.param.name;
+}
+
+// A text as a UTF-16 LE file holds it, with the byte-order mark.
+std::string Utf16File(std::u16string_view text) {
+    std::string bytes = "\xFF\xFE";
+    for (const char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -49,12 +65,15 @@ struct ReadCase {
 
 class IniReadTest : public testing::TestWithParam<ReadCase> {};
 
+// The file reader and the parsed text follow the same rules.
 TEST_P(IniReadTest, Value) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     WriteFile(path, GetParam().file);
     const TIniFile ini(path);
     EXPECT_EQ(ini.ReadString(GetParam().section, GetParam().key, "<default>"), GetParam().expected);
+    EXPECT_EQ(TIniText(GetParam().file).ReadString(GetParam().section, GetParam().key, "<default>"),
+              GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,8 +105,63 @@ INSTANTIATE_TEST_SUITE_P(
         {"MissingSection", "[A]\r\nk=1\r\n", "B", "k", "<default>"},
         {"Utf8ByteOrderMarkSpoilsFirstHeader", "\xEF\xBB\xBF[A]\r\nk=1\r\n", "A", "k", "<default>"},
         {"Utf8ValueKept", "[A]\r\nk=J\xC3\xBCrgen\r\n", "A", "k", "J\xC3\xBCrgen"},
+        {"Utf16File", Utf16File(u"[A]\r\nk=J\u00FCrgen \U0001F600\r\n"), "a", "K",
+         "J\xC3\xBCrgen \xF0\x9F\x98\x80"},
+        {"Utf16FileWithoutMarkIsBytes", Utf16File(u"[A]\r\nk=1\r\n").substr(2), "A", "k",
+         "<default>"},
+        {"Utf16BigEndianMarkIsBytes", "\xFE\xFF\0[\0A\0]\0\r\0\nk=1\r\n", "A", "k", "<default>"},
     }),
     CaseName<ReadCase>);
+
+// --- Names without regard to case -------------------------------------------
+
+struct NameCase {
+    std::string name;
+    std::string inFile; // the section and key name as the file spells them
+    std::string asked;  // as the caller spells them
+    bool same;
+};
+
+class IniNameTest : public testing::TestWithParam<NameCase> {};
+
+// Sections and keys are found, and written, whatever the case of their
+// letters, by Unicode simple case folding and never by the locale.
+TEST_P(IniNameTest, FoundAndReplacedOnlyWhenTheSame) {
+    const NameCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.File("t.ini");
+    const std::string before = "[" + c.inFile + "]\r\n" + c.inFile + "=v\r\n";
+    WriteFile(path, before);
+    const std::string expected = c.same ? "v" : "<default>";
+    EXPECT_EQ(TIniFile(path).ReadString(c.asked, c.asked, "<default>"), expected);
+    EXPECT_EQ(TIniText(before).ReadString(c.asked, c.asked, "<default>"), expected);
+
+    TIniFile(path).WriteString(c.asked, c.asked, "w");
+    EXPECT_EQ(ReadFile(path), c.same ? "[" + c.inFile + "]\r\n" + c.inFile + "=w\r\n"
+                                     : before + "[" + c.asked + "]\r\n" + c.asked + "=w\r\n");
+}
+
+// The names as UTF-8 text; the escapes are bytes that are no UTF-8.
+INSTANTIATE_TEST_SUITE_P(Cases, IniNameTest,
+                         testing::ValuesIn(std::vector<NameCase>{
+                             {"Ascii", "User_JSMITH", "user_jsmith", true},
+                             {"LatinUmlaut", "User_JÖRG", "User_Jörg", true},
+                             {"LatinAccents", "ÀÉÎÕÜÇ", "àéîõüç", true},
+                             {"LatinExtended", "ŁÓDŹ ČEŠŤ", "łódź češť", true},
+                             {"Greek", "ΕΛΈΝΗ", "ελένη", true},
+                             {"GreekFinalSigma", "ΟΔΥΣΣΕΥΣ", "οδυσσευς", true},
+                             {"Cyrillic", "ЁЖИК ІГОР", "ёжик ігор", true},
+                             {"CapitalSharpS", "STRAẞE", "straße", true},
+                             {"KelvinSign", "\u212A", "k", true},
+                             {"LongS", "ſ", "S", true},
+                             {"SharpSIsNotDoubleS", "straße", "STRASSE", false},
+                             {"UmlautIsNotPlainLetter", "JÖRG", "jorg", false},
+                             {"DotlessIIsNotI", "ı", "I", false},
+                             {"DottedCapitalIIsNotI", "İ", "i", false},
+                             {"ByteThatIsNoUtf8MatchesItself", "J\xD6RG", "J\xD6RG", true},
+                             {"BytesThatAreNoUtf8AreNotFolded", "J\xD6RG", "j\xF6rg", false},
+                         }),
+                         CaseName<NameCase>);
 
 TEST(IniFileTest, MissingFileGivesDefaults) {
     TempDir dir;
@@ -393,9 +467,159 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"ExistingOpenFileKeepsItsBits", false, 0666, 022, 0666},
                     ModeCase{"OwnerOnlyNewFileWhateverTheUmask", true, -1, 0, 0600},
                     ModeCase{"OwnerOnlyTightensAnExistingFile", true, 0644, 022, 0600},
-                    ModeCase{"OwnerOnlyTakesEveryOtherBit", true, 0777, 0, 0700},
-                    ModeCase{"OwnerOnlyKeepsAStricterFile", true, 0400, 022, 0400}),
+                    ModeCase{"OwnerOnlyTakesEveryOtherBit", true, 0777, 0, 0700}),
     CaseName<ModeCase>);
+
+struct ReadOnlyCase {
+    std::string name;
+    bool ownerOnly;
+    mode_t mode;
+};
+
+class IniReadOnlyTest : public testing::TestWithParam<ReadOnlyCase> {};
+
+// A file without its owner's write bit is read-only, also for root and also
+// where the folder would allow the rename: the write fails and the file
+// stays as it was.
+TEST_P(IniReadOnlyTest, WriteFailsAndLeavesTheFile) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    const std::string before = "[A]\r\nk=1\r\n";
+    WriteFile(path, before);
+    ASSERT_EQ(::chmod(path.c_str(), GetParam().mode), 0);
+    TIniFile ini(path, GetParam().ownerOnly);
+    EXPECT_THAT([&] { ini.WriteString("A", "k", "2"); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
+    EXPECT_EQ(ModeOf(path), GetParam().mode);
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"client.ini"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniReadOnlyTest,
+                         testing::ValuesIn(std::vector<ReadOnlyCase>{
+                             {"ReadOnlyForAll", false, 0444},
+                             {"OwnerOnlyFileReadOnly", true, 0400},
+                             {"OthersMayWriteButNotTheOwner", false, 0466},
+                             {"NoBitsAtAll", true, 0},
+                         }),
+                         CaseName<ReadOnlyCase>);
+
+// --- UTF-16 files -------------------------------------------------------------
+
+// The settings file as an editor saved it in UTF-16 LE: CR LF lines, a
+// comment with a dash and an umlaut, a user section in capitals.
+const std::string kUtf16Fixture = test::TestDataDir() + "/config/client-utf16.ini";
+
+const std::u16string kUtf16Head = u"; Gespeichert mit dem Editor \u2013 J\u00F6rg\r\n"
+                                  u"[General]\r\n"
+                                  u"Server=192.168.1.20\r\n";
+const std::u16string kUtf16Middle = u"Secure=0\r\n"
+                                    u"Language=DE\r\n"
+                                    u"StartAuto=0\r\n"
+                                    u"Col_startdate=1\r\n"
+                                    u"Col_length=1\r\n"
+                                    u"Col_direction=1\r\n"
+                                    u"Col_remoteID=1\r\n"
+                                    u"Col_rname=1\r\n"
+                                    u"Col_connected=0\r\n"
+                                    u"Col_cname=0\r\n"
+                                    u"Col_localID=1\r\n"
+                                    u"Col_lname=1\r\n";
+const std::u16string kUtf16User = u"[User_J\u00D6RG]\r\n"
+                                  u"UserName=J\u00F6rg M\u00FCller\r\n"
+                                  u"Password=PKEJPKCFJNGCPGEDCHLGDPCPCAELJOGN\r\n";
+
+TEST(IniFileTest, Utf16FixtureIsWhatTheTestsSay) {
+    EXPECT_EQ(ReadFile(kUtf16Fixture), Utf16File(kUtf16Head + kUtf16Middle + kUtf16User));
+}
+
+TEST(IniFileTest, Utf16FileReadsAsUtf8) {
+    const TIniFile ini(kUtf16Fixture);
+    EXPECT_EQ(ini.ReadString("General", "Server", ""), "192.168.1.20");
+    EXPECT_EQ(ini.ReadString("User_J\xC3\xB6rg", "UserName", ""), "J\xC3\xB6rg M\xC3\xBCller");
+    EXPECT_EQ(ini.ReadInteger("General", "Col_rname", 0), 1);
+    const TIniText text(ReadFile(kUtf16Fixture));
+    EXPECT_EQ(text.ReadString("user_j\xC3\xB6rg", "username", ""), "J\xC3\xB6rg M\xC3\xBCller");
+}
+
+struct Utf16WriteCase {
+    std::string name;
+    std::string section;
+    std::string key;
+    std::string value;
+    std::u16string after; // the whole file after the write, without its mark
+};
+
+class IniUtf16WriteTest : public testing::TestWithParam<Utf16WriteCase> {};
+
+// A write keeps the file in UTF-16 LE with its mark, and every other
+// character as it was.
+TEST_P(IniUtf16WriteTest, StaysUtf16) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    WriteFile(path, ReadFile(kUtf16Fixture));
+    TIniFile(path, true).WriteString(GetParam().section, GetParam().key, GetParam().value);
+    EXPECT_EQ(ReadFile(path), Utf16File(GetParam().after));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniUtf16WriteTest,
+    testing::ValuesIn(std::vector<Utf16WriteCase>{
+        {"ReplaceKey", "General", "Server", "10.0.0.7",
+         u"; Gespeichert mit dem Editor \u2013 J\u00F6rg\r\n[General]\r\nServer=10.0.0.7\r\n" +
+             kUtf16Middle + kUtf16User},
+        {"SameValueGivesTheSameFile", "General", "Server", "192.168.1.20",
+         kUtf16Head + kUtf16Middle + kUtf16User},
+        {"NonAsciiValue", "User_J\xC3\xB6rg", "UserName", "\xC3\x98ystein \xF0\x9F\x98\x80",
+         kUtf16Head + kUtf16Middle +
+             u"[User_J\u00D6RG]\r\nUserName=\u00D8ystein \U0001F600\r\n"
+             u"Password=PKEJPKCFJNGCPGEDCHLGDPCPCAELJOGN\r\n"},
+        {"NewKey", "General", "Extra", "1",
+         kUtf16Head + kUtf16Middle + u"Extra=1\r\n" + kUtf16User},
+        {"NewSection", "User_\xD0\x98\xD0\xB3\xD0\xBE\xD1\x80\xD1\x8C", "UserName", "x",
+         kUtf16Head + kUtf16Middle + kUtf16User +
+             u"[User_\u0418\u0433\u043E\u0440\u044C]\r\nUserName=x\r\n"},
+    }),
+    CaseName<Utf16WriteCase>);
+
+// Units that are no text (an unpaired surrogate) and an odd last byte are
+// not the writer's business: they come back as they were.
+TEST(IniFileTest, Utf16FileKeepsWhatIsNoText) {
+    TempDir dir;
+    const std::string path = dir.File("t.ini");
+    const std::u16string comment = u";\xD800 x \xDC00\r\n";
+    WriteFile(path, Utf16File(comment + u"[A]\r\nk=1\r\n") + "\x41");
+    TIniFile(path).WriteString("A", "k", "2");
+    EXPECT_EQ(ReadFile(path), Utf16File(comment + u"[A]\r\nk=2\r\n") + "\x41");
+}
+
+// Bytes that are no UTF-8 have no UTF-16 form: such a write fails instead
+// of storing something that would not read back.
+TEST(IniFileTest, Utf16FileRefusesTextThatIsNoUtf8) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    const std::string before = ReadFile(kUtf16Fixture);
+    WriteFile(path, before);
+    for (const auto& [section, key, value] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"General", "Server", "J\xF6rg"},
+             {"General", "k\xC3", "v"},
+             {"User_\xED\xA0\x80", "k", "v"}}) {
+        TIniFile ini(path);
+        EXPECT_THAT([&] { ini.WriteString(section, key, value); },
+                    ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
+        EXPECT_EQ(ReadFile(path), before);
+    }
+}
+
+TEST(IniFileTest, EmptyUtf16FileGetsItsFirstSection) {
+    TempDir dir;
+    const std::string path = dir.File("t.ini");
+    WriteFile(path, "\xFF\xFE");
+    TIniFile(path).WriteString("A", "k", "v");
+    EXPECT_EQ(ReadFile(path), Utf16File(u"[A]\r\nk=v\r\n"));
+}
 
 // A folder that forbids new files but holds a writable file: the file is
 // rewritten in place. (Root may create the temporary anyway; the outcome is

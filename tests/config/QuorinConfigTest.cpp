@@ -142,6 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
         {"LowerCaseSectionFound", "[general]\r\nServer=a\r\n[user_jsmith]\r\nServer=b\r\n",
          "JSmith", ServerOf, "b"},
         {"EmptyLoginNameUsesUserUnderscore", "[User_]\r\nServer=c\r\n", "", ServerOf, "c"},
+        {"LatinLoginNameFindsCapitalSection", "[User_JÖRG]\r\nServer=b\r\n", "Jörg", ServerOf, "b"},
+        {"GreekLoginNameFindsCapitalSection", "[User_ΕΛΈΝΗ]\r\nServer=b\r\n", "Ελένη", ServerOf,
+         "b"},
+        {"CyrillicLoginNameFindsSmallSection", "[user_игорь]\r\nServer=b\r\n", "Игорь", ServerOf,
+         "b"},
         {"ColumnHiddenByUserSection",
          "[General]\r\nCol_cname=1\r\n[User_jsmith]\r\nCol_cname=0\r\n", "jsmith", CnameOf,
          "hidden"},
@@ -312,6 +317,60 @@ TEST(QuorinConfigTest, SaveIntoReadOnlyFolderRaisesWriteError) {
     const std::string path = dir.File("client.ini");
     EXPECT_THAT([&] { Edited("jsmith").Save(path); },
                 ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
+}
+
+// --- A settings file in UTF-16 -----------------------------------------------
+
+// An editor saved it in UTF-16 LE: the user section of "Jörg" in capitals.
+const std::string kUtf16File = test::TestDataDir() + "/config/client-utf16.ini";
+
+std::string Utf16Bytes(std::u16string_view text) {
+    std::string bytes;
+    for (const char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+TEST(QuorinConfigTest, Utf16FileLoads) {
+    TQuorinConfig c = ConfigFor("Jörg");
+    c.Load(kUtf16File);
+    EXPECT_EQ(c.Server, "192.168.1.20");
+    EXPECT_EQ(c.Language, "DE");
+    EXPECT_EQ(c.UserName, "Jörg Müller");
+    EXPECT_EQ(c.Password, "secret");
+    EXPECT_EQ(c.Columns, DefaultColumns);
+}
+
+// Saved back in its own encoding, every line where it stood; the user's keys
+// go to the section the file already has for them.
+TEST(QuorinConfigTest, Utf16FileSavedAsUtf16) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    const std::string original = ReadFile(kUtf16File);
+    WriteFile(path, original);
+    TQuorinConfig c = ConfigFor("Jörg");
+    c.Load(path);
+    c.Save(path);
+    EXPECT_EQ(ReadFile(path), original);
+
+    c.Server = "10.0.0.7";
+    c.Save(path);
+    std::string expected = original;
+    const std::string before = Utf16Bytes(u"Server=192.168.1.20");
+    expected.replace(expected.find(before), before.size(), Utf16Bytes(u"Server=10.0.0.7"));
+    EXPECT_EQ(ReadFile(path), expected);
+}
+
+TEST(QuorinConfigTest, SaveToReadOnlyFileRaisesWriteError) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    WriteFile(path, ReadFile(test::TestDataDir() + "/config/client.ini"));
+    ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
+    EXPECT_THAT([&] { Edited("jsmith").Save(path); },
+                ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
+    EXPECT_EQ(ReadFile(path), ReadFile(test::TestDataDir() + "/config/client.ini"));
 }
 
 // --- Differs ------------------------------------------------------------------

@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <gmock/gmock.h>
@@ -160,6 +161,34 @@ INSTANTIATE_TEST_SUITE_P(Table, FormUpdaterAvailableTest,
                                            AvailableCase{"only %s here", "only %1 here"},
                                            AvailableCase{"no placeholder", "no placeholder"},
                                            AvailableCase{"%s%s%s", "%19.%s%s"}));
+
+class FormUpdaterPlainTextTest : public FormUpdaterTest,
+                                 public ::testing::WithParamInterface<const char*> {};
+
+// Whoever serves the manifest chooses LatestVersion: it is shown as the text
+// it is, never as markup (large red letters, pictures loaded from anywhere).
+TEST_P(FormUpdaterPlainTextTest, LatestVersionShownLiterally) {
+    const QString latest = QString::fromUtf8(GetParam());
+    const auto* label = Child<QLabel>("LabelUpdate");
+    const auto plain = [&] {
+        return label->textFormat() == Qt::PlainText ||
+               (label->textFormat() == Qt::AutoText && !Qt::mightBeRichText(label->text()));
+    };
+    FServer.Put("/x", "data");
+    Offer({{FServer.Url("/x"), "%MAIN_DIR%\\x", 4}}, GetParam());
+    ShowAndCheck();
+    EXPECT_EQ(Label(),
+              "Version " + Version() + " is installed.\nVersion " + latest + " is available.");
+    EXPECT_TRUE(plain());
+    QTest::mouseClick(Button("ButtonUpdate"), Qt::LeftButton);
+    EXPECT_EQ(Label(), "Downloading version " + latest + ".\nPlease wait...");
+    EXPECT_TRUE(plain());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FormUpdaterPlainTextTest,
+                         ::testing::Values("9.0<img src=\"x.png\">",
+                                           "9.0<font color=red size=7>BIG</font>",
+                                           "9.1 &lt;b&gt; <br> <b>bold</b>"));
 
 // The download of an update that needs the copy tool: the progress bar
 // replaces the notes at the first data, and the dialog ends with OK.

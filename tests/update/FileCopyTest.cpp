@@ -230,6 +230,106 @@ INSTANTIATE_TEST_SUITE_P(
                     }}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+struct InstallCase {
+    const char* Name;
+    // The updates folder could not be made, so it is the program's folder
+    // (the copy tool beside the program finds it there).
+    bool UpdatesIsProgramFolder;
+    // Prepares the updates and program folders; returns the -f values.
+    std::function<std::vector<std::string>(const std::string& updates, const std::string& prog)>
+        Setup;
+    int Exit;
+    std::map<std::string, std::string> Program; // the program's folder afterwards
+    std::vector<std::string> Kept;              // fetched files still in the updates folder
+    const char* Restarted;
+};
+
+class FileCopyInstallTest : public FileCopyTest,
+                            public ::testing::WithParamInterface<InstallCase> {};
+
+TEST_P(FileCopyInstallTest, AllOrNothing) {
+    const InstallCase& c = GetParam();
+    std::string tool = BinDir() + "/FileCopy";
+    std::string updates = Updates();
+    if (c.UpdatesIsProgramFolder) {
+        fs::copy_file(tool, Prog("FileCopy"));
+        tool = Prog("FileCopy");
+        updates = Prog();
+        // A folder below a regular file can never be made.
+        WriteFile(FAppData.Dir().File("plain-file"), "x");
+        ::setenv("XDG_CONFIG_HOME", FAppData.Dir().File("plain-file").c_str(), 1);
+    }
+    const std::vector<std::string> files = c.Setup(updates, Prog());
+    ChildProcess copy(
+        tool, SplitParameterText(BuildCopyToolParameters(EndedProcess(), Prog("corvane"), files)));
+    EXPECT_EQ(Finish(copy), c.Exit);
+    EXPECT_EQ(Restarted(), c.Restarted);
+
+    auto program = Snapshot(Prog());
+    program.erase("FileCopy");
+    program.erase("FileCopy.log");
+    EXPECT_EQ(program, c.Program);
+    for (const std::string& name : c.Kept)
+        EXPECT_TRUE(FileExists(updates + name)) << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileCopyInstallTest,
+    ::testing::Values(
+        InstallCase{"EveryFileReplaced",
+                    false,
+                    [](const std::string& u, const std::string& p) {
+                        WriteFile(u + "a.txt", "new a");
+                        WriteFile(u + "b.txt", "new b");
+                        WriteFile(p + "a.txt", "old a");
+                        return std::vector<std::string>{u + "a.txt", u + "b.txt"};
+                    },
+                    0,
+                    {{"corvane", MarkerProgram("old")}, {"a.txt", "new a"}, {"b.txt", "new b"}},
+                    {},
+                    "old -u\n"},
+        // The second destination turns out to be a folder (made for the
+        // third file) when its turn comes: the first file goes back, the
+        // third never comes, the fetched files stay for another try.
+        InstallCase{"FailedRenameRollsBack",
+                    false,
+                    [](const std::string& u, const std::string& p) {
+                        WriteFile(u + "a.txt", "new a");
+                        WriteFile(u + "sub.temp", "new sub");
+                        ForceDirectories(u + "sub");
+                        WriteFile(u + "sub/x", "new x");
+                        WriteFile(p + "a.txt", "old a");
+                        return std::vector<std::string>{u + "a.txt", u + "sub", u + "sub/x"};
+                    },
+                    1,
+                    {{"corvane", MarkerProgram("old")}, {"a.txt", "old a"}, {"sub", "<dir>"}},
+                    {"a.txt", "sub.temp", "sub/x"},
+                    "old -u\n"},
+        // A file fetched straight to its target is already installed: it
+        // must not be copied onto itself and then removed as a source.
+        InstallCase{"FetchedIntoTheProgramFolder",
+                    true,
+                    [](const std::string&, const std::string& p) {
+                        WriteFile(p + "data.txt", "fetched");
+                        WriteFile(p + "corvane.temp", MarkerProgram("new"));
+                        return std::vector<std::string>{p + "data.txt", p + "corvane"};
+                    },
+                    0,
+                    {{"corvane", MarkerProgram("new")}, {"data.txt", "fetched"}},
+                    {},
+                    "new -u\n"},
+        InstallCase{"OnlyFilesFetchedIntoTheProgramFolder",
+                    true,
+                    [](const std::string&, const std::string& p) {
+                        WriteFile(p + "data.txt", "fetched");
+                        return std::vector<std::string>{p + "data.txt"};
+                    },
+                    0,
+                    {{"corvane", MarkerProgram("old")}, {"data.txt", "fetched"}},
+                    {},
+                    "old -u\n"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 TEST_F(FileCopyTest, UnusableArgumentsChangeNothing) {
     WriteFile(Updates("good.txt"), "good");
     for (const std::vector<std::string>& args :
@@ -277,6 +377,31 @@ TEST_F(FileCopyTest, UpdaterToCopyToolToRestart) {
     EXPECT_EQ(Restarted(), "new -u\n");
     EXPECT_EQ(Mode(Prog("corvane")), 0755u);
     EXPECT_FALSE(FileExists(Updates("corvane.temp")));
+}
+
+// A ".temp" that an earlier, failed update left in the updates folder is
+// not installed in place of the file this update fetched straight to its
+// target.
+TEST_F(FileCopyTest, StaleTempOfAnEarlierUpdateIsNotInstalled) {
+    UpdateTestServer server;
+    server.Put("/corvane", MarkerProgram("new"));
+    server.Put("/data.txt", "fresh");
+    server.Put("/softwupd/corvane.ini",
+               BuildManifest({{server.Url("/data.txt"), "%MAIN_DIR%\\data.txt", 5, false, false},
+                              {server.Url("/corvane"), "%MAIN_DIR%\\corvane",
+                               static_cast<int>(MarkerProgram("new").size()), true, true}}));
+    WriteFile(Updates("data.txt.temp"), "stale");
+
+    TUpdater updater;
+    updater.URL = server.Url("/softwupd/corvane.ini");
+    updater.SetCurrentVersion("1.0");
+    updater.CopyTool = BinDir() + "/FileCopy";
+    updater.ProgramFile = Prog("corvane");
+    updater.ProcessId = EndedProcess();
+    ASSERT_TRUE(updater.CheckUpdate());
+    ASSERT_TRUE(updater.DoUpdate());
+    EXPECT_EQ(Restarted(), "new -u\n");
+    EXPECT_EQ(ReadFile(Prog("data.txt")), "fresh");
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
 
 namespace corvane::test {
@@ -273,6 +274,47 @@ TEST_F(UpdaterTest, SecondCheckDoesNotPileUpItems) {
     EXPECT_EQ(FUpdater->GetDescriptionCount(), 3);
 }
 
+// A manifest as large as is accepted, of many sections, the chosen version
+// section last, with later sections and keys of names seen before (which
+// must not count), is read whole and by the usual rules.
+TEST_F(UpdaterTest, LargestManifestOfManySectionsIsEvaluated) {
+    constexpr int kCount = 1000;
+    std::string text =
+        "[General]\r\nLatestVersion=3.0\r\nVersionCount=" + std::to_string(kCount) + "\r\n";
+    for (int i = 0; i < kCount; ++i)
+        text += "VersionSection" + std::to_string(i) + "=V" + std::to_string(i) + "\r\n";
+    for (int i = 0; i + 1 < kCount; ++i)
+        text += "[V" + std::to_string(i) + "]\r\nMask=9.9\r\nFileCount=1\r\nFileSection0=F0\r\n";
+    text += "[v" + std::to_string(kCount - 1) +
+            "]\r\nMask=*\r\nFileCount=" + std::to_string(kCount) +
+            "\r\nDescriptionCount=" + std::to_string(kCount) + "\r\n";
+    for (int i = 0; i < kCount; ++i)
+        text += "FileSection" + std::to_string(i) + "=F" + std::to_string(i) + "\r\nDescription" +
+                std::to_string(i) + "=line " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < kCount; ++i)
+        text += "[F" + std::to_string(i) + "]\r\nSource=http://127.0.0.1/f" + std::to_string(i) +
+                "\r\nTarget=%MAIN_DIR%\\f" + std::to_string(i) +
+                "\r\nTarget=%MAIN_DIR%\\not-this\r\nSize=" + std::to_string(i) +
+                "\r\nNeedRestart=" + (i == kCount / 2 ? "1" : "0") + "\r\n";
+    text += "[GENERAL]\r\nLatestVersion=0.1\r\n[F0]\r\nTarget=%MAIN_DIR%\\not-this\r\n";
+    for (int i = 0; text.size() < 256 * 1024; ++i)
+        text += "[Pad" + std::to_string(i) + "]\r\nk=v\r\n";
+    text.resize(256 * 1024 - 2);
+    text += "\r\n";
+    ASSERT_EQ(text.size(), 256u * 1024u);
+    FServer.Put("/softwupd/corvane.ini", text);
+    FUpdater->URL = FServer.Url("/softwupd/corvane.ini");
+
+    ASSERT_TRUE(FUpdater->CheckUpdate());
+    EXPECT_EQ(FUpdater->LatestVersion(), "3.0");
+    ASSERT_EQ(FUpdater->GetUpdateCount(), kCount);
+    for (int i : {0, kCount / 2, kCount - 1})
+        EXPECT_EQ(FUpdater->GetUpdateFilename(i), "%MAIN_DIR%\\f" + std::to_string(i));
+    ASSERT_EQ(FUpdater->GetDescriptionCount(), kCount);
+    EXPECT_EQ(FUpdater->GetDescription(kCount - 1), "line " + std::to_string(kCount - 1));
+    EXPECT_TRUE(FUpdater->NeedRestart());
+}
+
 // --- Manifests over http --------------------------------------------------
 
 TEST_F(UpdaterTest, ManifestOverHttpIsStoredAndRead) {
@@ -500,6 +542,101 @@ INSTANTIATE_TEST_SUITE_P(Table, UpdaterFailedFileTest,
                                            FailedFileCase{"Unauthorized", "/e401", 401},
                                            FailedFileCase{"CutOff", "/cut", 0}),
                          [](const auto& info) { return std::string(info.param.Name); });
+
+struct LimitCase {
+    const char* Name;
+    int Size;    // as the manifest states it
+    size_t Sent; // what the server sends
+    size_t Cap;  // MaxDownloadSize; 0: as it comes
+    bool Fetched;
+};
+
+class UpdaterDownloadLimitTest : public UpdaterTest,
+                                 public ::testing::WithParamInterface<LimitCase> {};
+
+// A server that sends more than the manifest says, or more than any update
+// needs, fails the download: nothing of it is left, the copy tool does not
+// start.
+TEST_P(UpdaterDownloadLimitTest, LargerDownloadFails) {
+    const LimitCase& c = GetParam();
+    FServer.Put("/file", std::string(c.Sent, 'x'));
+    if (c.Cap != 0)
+        FUpdater->MaxDownloadSize = c.Cap;
+    ASSERT_TRUE(Check({{FServer.Url("/file"), "%MAIN_DIR%\\file", c.Size, true, true}}));
+    EXPECT_EQ(FUpdater->DoUpdate(), c.Fetched);
+    EXPECT_EQ(FileSize(U("file.temp")), c.Fetched ? static_cast<long>(c.Sent) : -1);
+    EXPECT_FALSE(FileExists(U("file")));
+    EXPECT_EQ(Logged("Copy tool started"), c.Fetched);
+    EXPECT_EQ(Logged("Download failed"), !c.Fetched);
+}
+
+constexpr size_t KiB = 1024;
+constexpr size_t MiB = 1024 * KiB;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UpdaterDownloadLimitTest,
+    ::testing::Values(LimitCase{"ExactSize", 1000, 1000, 0, true},
+                      LimitCase{"WithinTheMargin", 1000, 1000 + 64 * KiB, 0, true},
+                      LimitCase{"PastTheMargin", 1000, 1000 + 64 * KiB + 1, 0, false},
+                      LimitCase{"FarPastTheSize", 1000, 4 * MiB, 0, false},
+                      LimitCase{"WithinATenthOfALargeFile", 2 * MiB, 2 * MiB + 200 * KiB, 0, true},
+                      LimitCase{"PastATenthOfALargeFile", 2 * MiB, 2 * MiB + 210 * KiB, 0, false},
+                      LimitCase{"NoSizeUpToTheCap", 0, 100 * KiB, 100 * KiB, true},
+                      LimitCase{"NoSizePastTheCap", 0, 100 * KiB + 1, 100 * KiB, false},
+                      LimitCase{"NegativeSizePastTheCap", -1, 100 * KiB + 1, 100 * KiB, false},
+                      LimitCase{"SizeAboveTheCap", 1 * MiB, 200 * KiB, 100 * KiB, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+struct StaleCase {
+    const char* Name;
+    bool Http;
+    bool UseTemp;
+    bool UpdatesIsProgramFolder;
+    std::map<std::string, std::string> Before; // "x" and "x.temp" in the updates folder
+    std::map<std::string, std::string> After;
+};
+
+class UpdaterStaleFileTest : public UpdaterTest, public ::testing::WithParamInterface<StaleCase> {};
+
+// The copy tool takes "<target>.temp" when there is one, else "<target>":
+// what an earlier update left under those names must not be installed in
+// place of what this one fetched, nor for an item it did not fetch.
+TEST_P(UpdaterStaleFileTest, OnlyWhatWasFetchedIsLeft) {
+    const StaleCase& c = GetParam();
+    if (c.UpdatesIsProgramFolder)
+        FUpdater->ProgramFile = U("corvane");
+    for (const auto& [name, content] : c.Before)
+        WriteFile(U(name), content);
+    FServer.Put("/x", "new");
+    FServer.Put("/y", "y");
+    const std::string source = c.Http ? FServer.Url("/x") : "ftp://127.0.0.1/x";
+    ASSERT_TRUE(Check({{source, "%MAIN_DIR%\\x", 3, c.UseTemp, false},
+                       {FServer.Url("/y"), "%MAIN_DIR%\\y", 1, false, true}}));
+    EXPECT_TRUE(FUpdater->DoUpdate());
+    std::map<std::string, std::string> after;
+    for (const std::string name : {"x", "x.temp"})
+        if (FileExists(U(name)))
+            after[name] = ReadFile(U(name));
+    EXPECT_EQ(after, c.After);
+    EXPECT_TRUE(PumpUntil([&] { return FileExists(FUpdater->CopyTool + ".args"); }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UpdaterStaleFileTest,
+    ::testing::Values(
+        StaleCase{"FetchedStraight", true, false, false, {{"x.temp", "stale"}}, {{"x", "new"}}},
+        StaleCase{"FetchedViaTemp", true, true, false, {{"x.temp", "stale"}}, {{"x.temp", "new"}}},
+        StaleCase{"NotFetched", false, false, false, {{"x", "stale"}, {"x.temp", "stale"}}, {}},
+        StaleCase{
+            "NotFetchedViaTemp", false, true, false, {{"x", "stale"}, {"x.temp", "stale"}}, {}},
+        // There "x" is the installed file, which the copy tool leaves alone.
+        StaleCase{"NotFetchedInTheProgramFolder",
+                  false,
+                  false,
+                  true,
+                  {{"x", "installed"}, {"x.temp", "stale"}},
+                  {{"x", "installed"}}}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 class UpdaterRefusedTargetTest : public UpdaterTest,
                                  public ::testing::WithParamInterface<const char*> {};

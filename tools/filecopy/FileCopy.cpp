@@ -9,9 +9,11 @@
 //
 // The files are installed all or nothing: each is first copied beside its
 // destination and only when every copy succeeded do they replace the old
-// files. A file that would come from outside the updates folder or land
-// outside the program's folder (.., absolute paths, symbolic links) stops the
-// whole installation.
+// files, which are kept aside until the last one is in place and put back
+// when one fails. A fetched file that already is its destination (the
+// updates folder is the program's folder) stays as it is. A file that would
+// come from outside the updates folder or land outside the program's folder
+// (.., absolute paths, symbolic links) stops the whole installation.
 //
 // Exit status: 0 installed, 1 nothing installed (refused or failed),
 // 2 unusable arguments, 3 the process did not end.
@@ -158,7 +160,9 @@ struct TMove {
     std::string Source; // the fetched file
     std::string Dest;   // where it is installed
     std::string Staged; // the copy beside Dest until the commit
+    std::string Old;    // the file Dest held, kept aside until every file is in place
     mode_t Mode = 0644;
+    bool InPlace = false; // Source is Dest: nothing to do
 };
 
 // Works out where a fetched file comes from and goes to. False with `why`
@@ -196,6 +200,7 @@ bool Plan(const std::string& file, const std::string& updates, const std::string
         return false;
     }
     move.Mode = st.st_mode & 0777;
+    const struct stat sourceStat = st;
     // No folder on the way may lead somewhere else.
     const auto slash = rel.rfind('/');
     const std::string relDir = slash == std::string::npos ? "" : rel.substr(0, slash + 1);
@@ -222,6 +227,9 @@ bool Plan(const std::string& file, const std::string& updates, const std::string
             return false;
         }
         move.Mode = st.st_mode & 07777; // an executable stays executable
+        // Fetched straight into the program's folder: copying it onto itself
+        // and removing the source would remove the installed file.
+        move.InPlace = st.st_dev == sourceStat.st_dev && st.st_ino == sourceStat.st_ino;
     }
     move.Source = source;
     return true;
@@ -302,45 +310,81 @@ int Install(const std::vector<std::string>& files, const std::string& updates,
             log("Not found, skipped: " + file);
             continue;
         }
+        if (move.InPlace) {
+            log("Already in place: " + move.Dest);
+            continue;
+        }
         moves.push_back(std::move(move));
     }
 
+    const auto removeAside = [&] {
+        for (const TMove& move : moves) {
+            if (!move.Staged.empty())
+                ::unlink(move.Staged.c_str());
+            if (!move.Old.empty())
+                ::unlink(move.Old.c_str());
+        }
+    };
     bool staged = true;
     for (TMove& move : moves) {
         const std::string folder = move.Dest.substr(0, move.Dest.rfind('/'));
+        const std::string name = move.Dest.substr(folder.size() + 1);
         std::string why;
         if (!ForceDirectories(folder)) {
             log("Failed: cannot create " + folder);
             staged = false;
             break;
         }
-        move.Staged = folder + "/." + move.Dest.substr(folder.size() + 1) + ".filecopy-new";
+        move.Staged = folder + "/." + name + ".filecopy-new";
         if (!CopyFile(move.Source, move.Staged, move.Mode, why)) {
             log("Failed: " + why);
             staged = false;
             break;
         }
+        // A second name for the old file, so that it can come back.
+        struct stat st {};
+        if (::lstat(move.Dest.c_str(), &st) == 0) {
+            move.Old = folder + "/." + name + ".filecopy-old";
+            ::unlink(move.Old.c_str());
+            if (::link(move.Dest.c_str(), move.Old.c_str()) != 0) {
+                log("Failed: keep " + move.Dest + " aside as " + move.Old + ": " + ErrnoText());
+                move.Old.clear();
+                staged = false;
+                break;
+            }
+        }
     }
     if (!staged) {
-        for (const TMove& move : moves)
-            if (!move.Staged.empty())
-                ::unlink(move.Staged.c_str());
+        removeAside();
         log("Nothing is installed");
         return 1;
     }
 
-    int result = 0;
-    for (const TMove& move : moves) {
-        if (::rename(move.Staged.c_str(), move.Dest.c_str()) != 0) {
-            log("Failed: rename " + move.Staged + " to " + move.Dest + ": " + ErrnoText());
-            ::unlink(move.Staged.c_str());
-            result = 1;
+    for (size_t i = 0; i < moves.size(); ++i) {
+        if (::rename(moves[i].Staged.c_str(), moves[i].Dest.c_str()) == 0)
             continue;
+        log("Failed: rename " + moves[i].Staged + " to " + moves[i].Dest + ": " + ErrnoText());
+        // All or nothing: what was moved goes back.
+        for (size_t j = i; j-- > 0;) {
+            TMove& done = moves[j];
+            if (done.Old.empty() ? ::unlink(done.Dest.c_str()) == 0
+                                 : ::rename(done.Old.c_str(), done.Dest.c_str()) == 0)
+                continue;
+            log("Failed: put back " + done.Dest + ": " + ErrnoText() +
+                (done.Old.empty() ? "" : "; the old file stays as " + done.Old));
+            done.Old.clear();
         }
+        removeAside();
+        log("Rolled back; nothing is installed");
+        return 1;
+    }
+    for (const TMove& move : moves) {
+        if (!move.Old.empty())
+            ::unlink(move.Old.c_str());
         ::unlink(move.Source.c_str());
         log("Installed " + move.Source + " as " + move.Dest);
     }
-    return result;
+    return 0;
 }
 
 } // namespace
