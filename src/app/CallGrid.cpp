@@ -5,11 +5,14 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QItemSelection>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
 #include <algorithm>
+#include <optional>
 
 namespace corvane {
 
@@ -53,8 +56,9 @@ constexpr bool SameKeysAsSettings() {
 }
 static_assert(SameKeysAsSettings());
 
-// Paints the cells: the default cell first, then the icons, the right-aligned
-// number columns and the centred line shown when no call is active.
+// Paints the cells: the default cell first, then the icons and the
+// right-aligned number columns. While the no-call line shows, its row is left
+// blank here; the grid writes the line over the finished row.
 class TCallGridDelegate : public QStyledItemDelegate {
 public:
     explicit TCallGridDelegate(TCallGrid& grid, const std::vector<const TGridColumn*>& columns)
@@ -63,7 +67,7 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         if (FGrid.ShowsNoCallLine()) {
-            PaintNoCallLine(painter, option);
+            painter->fillRect(option.rect, option.palette.color(QPalette::Base));
             return;
         }
         const size_t column = static_cast<size_t>(index.column());
@@ -94,26 +98,6 @@ public:
     }
 
 private:
-    void PaintNoCallLine(QPainter* painter, const QStyleOptionViewItem& option) const {
-        const QRect r = option.rect;
-        const QString text = QStringLiteral("- ") +
-                             QString::fromStdU16String(LanIni().Translate("Main.NoCallActive")) +
-                             QStringLiteral(" -");
-        const QFontMetrics metrics(option.font);
-        const int w = metrics.horizontalAdvance(text);
-        // Every cell of the row paints the same text at the same place, each
-        // clipped to itself, so it reads once, centred on the whole grid.
-        const int x = (FGrid.width() - w) / 2 - FGrid.viewport()->x();
-        painter->save();
-        painter->setClipRect(r.adjusted(0, 0, 1, 1));
-        painter->fillRect(r, option.palette.color(QPalette::Base));
-        painter->setPen(option.palette.color(QPalette::Text));
-        painter->setFont(option.font);
-        painter->drawText(QRect(x, r.top(), w + 1, r.height()), Qt::AlignLeft | Qt::AlignVCenter,
-                          text);
-        painter->restore();
-    }
-
     TCallGrid& FGrid;
     const std::vector<const TGridColumn*>& FColumns;
 };
@@ -142,6 +126,8 @@ TCallGrid::TCallGrid(QWidget* parent) : QTableWidget(parent) {
     setSelectionBehavior(QAbstractItemView::SelectItems);
     setSelectionMode(QAbstractItemView::ContiguousSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the grid for the toolbar; the arrow keys move between cells.
+    setTabKeyNavigation(false);
     setWordWrap(false);
     setItemDelegate(new TCallGridDelegate(*this, FColumns));
     for (size_t i = 0; i < FIcons.size(); ++i)
@@ -174,6 +160,8 @@ void TCallGrid::TranslateHeaders() {
                 ? QString::fromStdU16String(LanIni().Translate("Cols." + std::string(c.Key)))
                 : QString();
         auto* header = new QTableWidgetItem(text);
+        // A translation wider than its fixed column can still be read whole.
+        header->setToolTip(text);
         header->setTextAlignment(c.Drawing == TCellDrawing::RightAligned
                                      ? Qt::AlignRight | Qt::AlignVCenter
                                      : Qt::AlignLeft | Qt::AlignVCenter);
@@ -207,9 +195,50 @@ void TCallGrid::FillGrid() {
 }
 
 void TCallGrid::SetCalls(TCallList&& calls) {
+    // The user picked a call, not a row number: rows move when calls above
+    // the picked one begin or end.
+    std::optional<std::string> pickedId;
+    int top = 0;
+    int bottom = 0;
+    int left = 0;
+    int right = 0;
+    if (const auto ranges = selectedRanges(); !ranges.isEmpty()) {
+        top = ranges.first().topRow();
+        bottom = ranges.first().bottomRow();
+        left = ranges.first().leftColumn();
+        right = ranges.first().rightColumn();
+        for (const auto& r : ranges) {
+            top = std::min(top, r.topRow());
+            bottom = std::max(bottom, r.bottomRow());
+            left = std::min(left, r.leftColumn());
+            right = std::max(right, r.rightColumn());
+        }
+        if (static_cast<size_t>(top) < FCalls.size())
+            pickedId = FCalls[static_cast<size_t>(top)]->id;
+    }
+    const int currentCol = currentColumn();
+
     FCalls = std::move(calls);
     calls.clear();
     FillGrid();
+
+    if (!pickedId)
+        return;
+    const auto found = std::find_if(FCalls.begin(), FCalls.end(),
+                                    [&](const auto& call) { return call->id == *pickedId; });
+    if (found == FCalls.end()) {
+        // The picked call has ended: no other call takes its place.
+        clearSelection();
+        selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+        return;
+    }
+    const int row = static_cast<int>(found - FCalls.begin());
+    const int lastRow = std::min(row + (bottom - top), rowCount() - 1);
+    selectionModel()->setCurrentIndex(model()->index(row, currentCol >= 0 ? currentCol : left),
+                                      QItemSelectionModel::NoUpdate);
+    selectionModel()->select(
+        QItemSelection(model()->index(row, left), model()->index(lastRow, right)),
+        QItemSelectionModel::ClearAndSelect);
 }
 
 void TCallGrid::DurationTick() {
@@ -247,9 +276,11 @@ QString TCallGrid::Cell(int column, int row) const {
 }
 
 int TCallGrid::SelectedTopRow() const {
+    // The current cell survives a press that cleared the selection; it is
+    // not a pick.
     const auto ranges = selectedRanges();
     if (ranges.isEmpty())
-        return currentRow() + 1;
+        return 0;
     int top = ranges.first().topRow();
     for (const auto& r : ranges)
         top = std::min(top, r.topRow());
@@ -259,7 +290,7 @@ int TCallGrid::SelectedTopRow() const {
 int TCallGrid::SelectedLeftColumn() const {
     const auto ranges = selectedRanges();
     if (ranges.isEmpty())
-        return currentColumn();
+        return -1;
     int left = ranges.first().leftColumn();
     for (const auto& r : ranges)
         left = std::min(left, r.leftColumn());
@@ -289,7 +320,11 @@ QString TCallGrid::UnixToLocalText(int64_t seconds) {
 }
 
 void TCallGrid::mousePressEvent(QMouseEvent* event) {
+    // A press below the last row or right of the last column picks nothing.
+    const bool onCell = indexAt(event->position().toPoint()).isValid();
     QTableWidget::mousePressEvent(event);
+    if (!onCell)
+        return;
     // Queued, like a gesture handler that runs after the grid's own.
     QMetaObject::invokeMethod(
         this,
@@ -301,7 +336,10 @@ void TCallGrid::mousePressEvent(QMouseEvent* event) {
 }
 
 void TCallGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    const bool onCell = indexAt(event->position().toPoint()).isValid();
     QTableWidget::mouseDoubleClickEvent(event);
+    if (!onCell)
+        return;
     QMetaObject::invokeMethod(
         this,
         [this] {
@@ -309,6 +347,61 @@ void TCallGrid::mouseDoubleClickEvent(QMouseEvent* event) {
                 OnDblClick();
         },
         Qt::QueuedConnection);
+}
+
+void TCallGrid::keyPressEvent(QKeyEvent* event) {
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    const int key = event->key();
+    if (plain && (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space)) {
+        event->accept();
+        if (OnListenKey)
+            OnListenKey();
+        return;
+    }
+    QTableWidget::keyPressEvent(event);
+}
+
+void TCallGrid::paintEvent(QPaintEvent* event) {
+    QTableWidget::paintEvent(event);
+    if (ShowsNoCallLine())
+        PaintNoCallLine();
+}
+
+// Written over the finished row, grid lines included, so that it reads once
+// and no line crosses it.
+void TCallGrid::PaintNoCallLine() {
+    const int columns = columnCount();
+    if (rowCount() < 1 || columns < 1)
+        return;
+    const QString text = QStringLiteral("- ") +
+                         QString::fromStdU16String(LanIni().Translate("Main.NoCallActive")) +
+                         QStringLiteral(" -");
+    const QFontMetrics metrics(font());
+    const int w = metrics.horizontalAdvance(text);
+    // Centred on the grid's outer width, whatever the columns add up to.
+    const int x = (width() - w) / 2 - viewport()->x();
+    const int top = rowViewportPosition(0);
+    const int height = rowHeight(0);
+    const int left = columnViewportPosition(0);
+    const int right = columnViewportPosition(columns - 1) + columnWidth(columns - 1);
+
+    QPainter painter(viewport());
+    painter.setClipRect(QRect(left, top, right - left + 1, height + 1), Qt::IntersectClip);
+    // Opaque from the row's top to the line under it, a blank wider than
+    // the text, so that no border runs into the letters from above or below.
+    const int blank = metrics.horizontalAdvance(QLatin1Char(' '));
+    painter.fillRect(QRect(x - blank, top, w + 2 * blank, height - 1),
+                     palette().color(QPalette::Base));
+    painter.setPen(palette().color(QPalette::Text));
+    painter.setFont(font());
+    painter.drawText(QRect(x, top, w, height - 1), Qt::AlignLeft | Qt::AlignVCenter, text);
+}
+
+void TCallGrid::scrollContentsBy(int dx, int dy) {
+    QTableWidget::scrollContentsBy(dx, dy);
+    // The line keeps its place on the grid while the cells scroll under it.
+    if (ShowsNoCallLine())
+        viewport()->update();
 }
 
 } // namespace corvane

@@ -2,7 +2,8 @@
 
 // The grid of active calls: one row per call of its own copy of the call
 // list, one column per field the user chose, the owner drawing (icons, right
-// alignment, the no-call line) and the one-second duration tick.
+// alignment, the no-call line), the one-second duration tick, and the
+// selection, which follows the selected call from one list to the next.
 
 #include "CallList.h"
 #include "QuorinConfig.h"
@@ -49,9 +50,11 @@ public:
     // The id of the call being listened to, or null; asked while drawing.
     std::function<const std::string*()> ListenedCallId;
     // Gestures, raised after the grid has handled the mouse press (so the
-    // selection has moved).
+    // selection has moved). A press outside the cells raises nothing.
     std::function<void()> OnMouseDown;
     std::function<void()> OnDblClick;
+    // Return, Enter or Space: the keyboard's double-click.
+    std::function<void()> OnListenKey;
 
     // Rebuilds the columns from the settings' flags and returns the sum of
     // their widths.
@@ -60,7 +63,9 @@ public:
     void TranslateHeaders();
     // Writes every cell from the call list.
     void FillGrid();
-    // Takes a new call list (the caller's list is left empty) and fills the grid.
+    // Takes a new call list (the caller's list is left empty) and fills the
+    // grid. A selection on a call moves with that call's id to its new row and
+    // is cleared when the call has gone; a selection on the blank row stays.
     void SetCalls(TCallList&& calls);
     // One second passed: every duration counts up and is redrawn.
     void DurationTick();
@@ -79,7 +84,8 @@ public:
     // Rows as the user sees them: 0 is the header, calls from 1 on.
     int RowCount() const { return rowCount() + 1; }
     QString Cell(int column, int row) const;
-    // The top row of the selection (1 for the first call) and its left column.
+    // The top row of the selection (1 for the first call) and its left
+    // column; 0 and -1 while nothing is selected.
     int SelectedTopRow() const;
     int SelectedLeftColumn() const;
 
@@ -90,9 +96,13 @@ public:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     void SetCell(int column, int row, const QString& text);
+    void PaintNoCallLine();
 
     std::vector<const TGridColumn*> FColumns;
     std::vector<std::string> FColumnKeys;

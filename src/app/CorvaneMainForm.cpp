@@ -3,6 +3,7 @@
 #include "CallMonitor.h"
 #include "FormTranslator.h"
 #include "FormUpdater.h"
+#include "HelpPage.h"
 #include "LanIni.h"
 #include "MainThread.h"
 #include "PNGComponent.h"
@@ -12,18 +13,19 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScreen>
+#include <QShowEvent>
 #include <QStatusBar>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <exception>
 
 namespace corvane {
@@ -89,6 +91,8 @@ TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget
     FillGrid();
     thegrid->setCurrentCell(0, 0);
     UpdateCommandStates();
+    // The keyboard starts on the calls: arrows pick one, Return listens.
+    thegrid->setFocus();
 }
 
 TCorvaneMainForm::~TCorvaneMainForm() {
@@ -159,6 +163,12 @@ void TCorvaneMainForm::CreateControls() {
     SettingsBtn->SetImgClick(SettingsNormal);
     connect(SettingsBtn, &QAbstractButton::clicked, this, [this] { SettingsBtnClick(); });
 
+    // Texts for when no translation file has them; ApplyLanguage replaces them.
+    PlayPauseBtn->setToolTip(QStringLiteral("Listen to the selected call, or stop listening"));
+    PlayPauseBtn->setAccessibleName(QStringLiteral("Listen or stop"));
+    SettingsBtn->setToolTip(QStringLiteral("Settings"));
+    SettingsBtn->setAccessibleName(QStringLiteral("Settings"));
+
     DescrLbl = new QLabel(ToolbarPanel);
     DescrLbl->setObjectName(QStringLiteral("DescrLbl"));
     QFont labelFont = font;
@@ -168,8 +178,10 @@ void TCorvaneMainForm::CreateControls() {
     DescrLbl->move(0, 12);
 
     thegrid = new TCallGrid(central);
+    thegrid->setAccessibleName(QStringLiteral("Active calls"));
     thegrid->OnMouseDown = [this] { thegridMouseDown(); };
     thegrid->OnDblClick = [this] { thegridDblClick(); };
+    thegrid->OnListenKey = [this] { thegridDblClick(); };
     layout->addWidget(thegrid, 1);
 
     DebugMemo = new QPlainTextEdit(central);
@@ -178,7 +190,13 @@ void TCorvaneMainForm::CreateControls() {
     DebugMemo->setFixedHeight(DebugMemoHeight);
     DebugMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     DebugMemo->setMaximumBlockCount(DebugMemoLines);
+    // Tab goes on to the toolbar rather than staying in the log.
+    DebugMemo->setTabChangesFocus(true);
     layout->addWidget(DebugMemo);
+
+    setTabOrder(PlayPauseBtn, SettingsBtn);
+    setTabOrder(SettingsBtn, thegrid);
+    setTabOrder(thegrid, DebugMemo);
 
     StatusBar1 = statusBar();
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
@@ -282,7 +300,18 @@ TPNGComponent* TCorvaneMainForm::FadedCopy(const TPNGComponent* source, const ch
 }
 
 void TCorvaneMainForm::SetClientSize(int width, int height) {
-    resize(width, height + menuBar()->sizeHint().height());
+    resize(FitToScreen(QSize(width, height + menuBar()->sizeHint().height())));
+}
+
+// A window wider than the screen hides its right edge, and the settings
+// button with it; the grid scrolls instead. The frame counts once the
+// window system has put one round the window.
+QSize TCorvaneMainForm::FitToScreen(const QSize& size) const {
+    const QScreen* where = screen();
+    if (!where)
+        return size;
+    const QSize frame = frameGeometry().size() - geometry().size();
+    return size.boundedTo(where->availableGeometry().size() - frame).expandedTo(minimumSize());
 }
 
 int TCorvaneMainForm::ClientWidth() const {
@@ -429,13 +458,7 @@ QString TCorvaneMainForm::ManualPage() const {
 
 void TCorvaneMainForm::Manual1Click() {
     const QString page = ManualPage();
-    if (!FileExists(page.toStdString())) {
-        WriteLog("Manual not found: " + page.toStdString());
-        ShowPlainWarning(this, windowTitle(),
-                         QStringLiteral("The manual was not found:\n%1").arg(page));
-        return;
-    }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))
+    if (!OpenHelpPage(this, page))
         WriteLog("Could not open the manual: " + page.toStdString());
 }
 
@@ -480,6 +503,25 @@ void TCorvaneMainForm::SetWaitCursor() {
     for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(thegrid), ToolbarPanel,
                        static_cast<QWidget*>(PlayPauseBtn)})
         w->setCursor(Qt::WaitCursor);
+}
+
+void TCorvaneMainForm::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (event->spontaneous())
+        return;
+    const QSize fitted = FitToScreen(size());
+    if (fitted != size())
+        resize(fitted);
+    // Whole on the screen: the top-left corner moves in as far as needed.
+    if (const QScreen* where = screen()) {
+        const QRect area = where->availableGeometry();
+        const QRect frame = frameGeometry();
+        const QPoint corner(
+            std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width())),
+            std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height())));
+        if (corner != frame.topLeft())
+            move(corner);
+    }
 }
 
 void TCorvaneMainForm::resizeEvent(QResizeEvent* event) {

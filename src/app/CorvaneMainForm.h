@@ -20,6 +20,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QSize>
 #include <QString>
 
 #include <cstdint>
@@ -155,7 +156,8 @@ public:
     int RowCount() const { return thegrid->RowCount(); }
     QString Cell(int column, int row) const { return thegrid->Cell(column, row); }
     int ColumnWidth(int column) const;
-    // The top row of the grid's selection (1 for the first call), and its left column.
+    // The top row of the grid's selection (1 for the first call), and its left
+    // column; 0 and -1 while nothing is selected.
     int SelectedTopRow() const { return thegrid->SelectedTopRow(); }
     int SelectedLeftColumn() const { return thegrid->SelectedLeftColumn(); }
     // The size of the window below its menu bar.
@@ -194,6 +196,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -204,7 +207,9 @@ private:
     void AppendMemoLine(const QString& text);
     void UpdateCommandStates();
     void SetWaitCursor();
+    // Sizes the window for a client area, never beyond the screen's available area.
     void SetClientSize(int width, int height);
+    QSize FitToScreen(const QSize& size) const;
     TPNGComponent* FadedCopy(const TPNGComponent* source, const char* name);
 
     // Declared first: every room logs through it until its last moment.

@@ -42,7 +42,11 @@ bool TranslateProperty(QObject* component, const QString& prefix, const QString&
     const QString value = QString::fromStdU16String(text);
 
     QByteArray qtName = propertyName.toLatin1();
-    if (propertyName == QLatin1String("Caption")) {
+    if (propertyName == QLatin1String("Hint")) {
+        qtName = "toolTip";
+    } else if (propertyName == QLatin1String("AccessibleName")) {
+        qtName = "accessibleName";
+    } else if (propertyName == QLatin1String("Caption")) {
         qtName = CaptionProperty(component);
         // Widgets that draw their caption themselves (panels) may carry it as
         // a dynamic property.
@@ -68,7 +72,8 @@ void TranslateForm(QWidget* form) {
         return std::vector<QObject*>(all.begin(), all.end());
     }();
     for (QObject* child : children)
-        TranslateProperty(child, prefix, QStringLiteral("Caption"));
+        for (const char* property : {"Caption", "Hint", "AccessibleName"})
+            TranslateProperty(child, prefix, QString::fromLatin1(property));
 }
 
 } // namespace corvane

@@ -45,6 +45,9 @@ TVcPNGButton::TVcPNGButton(QWidget* parent) : QAbstractButton(parent) {
     setAttribute(Qt::WA_NoSystemBackground);
     // Hover is tracked from move events, which need tracking without a button.
     setMouseTracking(true);
+    // Reached with Tab; a click leaves the focus where it was (on the grid,
+    // where the keys pick calls).
+    setFocusPolicy(Qt::TabFocus);
     resize(30, 30);
 }
 

@@ -1,11 +1,11 @@
 #include "SettingsForm.h"
 
 #include "FormTranslator.h"
+#include "HelpPage.h"
 #include "LanIni.h"
 #include "Platform.h"
 
 #include <QCheckBox>
-#include <QDesktopServices>
 #include <QFont>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,8 +18,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QShowEvent>
 #include <QTabWidget>
-#include <QUrl>
 #include <QVBoxLayout>
 
 namespace corvane {
@@ -343,10 +343,29 @@ void TSettingsForm::USClick(QObject* Sender) {
 
 void TSettingsForm::ShowHelp() {
     const std::string page = ProgramFolder() + "help/" + std::to_string(HelpContext) + ".html";
-    if (FileExists(page))
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(page)));
-    else
-        DebugOutput("Help page missing: " + page);
+    if (!OpenHelpPage(this, QString::fromStdString(page)))
+        DebugOutput("Could not open the help page: " + page);
+}
+
+void TSettingsForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FocusFirstNeededField();
+}
+
+// Set before the dialog takes the focus, so that it lands here rather than
+// where it was when the dialog last closed.
+void TSettingsForm::FocusFirstNeededField() {
+    QLineEdit* field = nullptr;
+    if (PageControl1->currentWidget() == TabSheetAccount)
+        field = UserNameEdit->text().isEmpty() ? UserNameEdit : PasswordEdit;
+    else if (PageControl1->currentWidget() == TabSheetServer)
+        field = ServerEdit;
+    if (!field)
+        return;
+    field->setFocus(Qt::OtherFocusReason);
+    // Typing replaces what is there, as when the field is reached with Tab.
+    field->selectAll();
 }
 
 } // namespace corvane

@@ -17,7 +17,9 @@
 //
 // exec() ends with QDialog::Accepted (1) from the OK button and with
 // QDialog::Rejected from Cancel, Escape or the close box. Run() does the
-// whole opening in one call.
+// whole opening in one call. Each time the dialog is shown, the cursor is in
+// the first field that needs input: on the Account page the user name when
+// it is empty, else the password; on the Server connection page the server.
 //
 // Controls are named after their translation keys: the caption of control X
 // comes from "SettingsForm.X.Caption" when the table has it. GUI thread only.
@@ -132,6 +134,9 @@ public:
     QLabel* ColsLabel = nullptr;
     QListWidget* ColsBox = nullptr;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     // An edit holding an 8-bit setting. The edit works in Unicode, so bytes
     // that are not valid UTF-8 (a value written by another program, or a
@@ -153,6 +158,8 @@ private:
     void BuildDisplayPage();
     QRadioButton* AddLanguageButton(const char* code, const char* caption);
     void EnsureColumnItems();
+    void FocusFirstNeededField();
+    // F1: the dialog's page of the manual; a failure is reported in a box.
     void ShowHelp();
 
     std::string FSelectedLanguage;

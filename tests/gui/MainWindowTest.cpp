@@ -5,8 +5,10 @@
 #include "CallMonitor.h"
 #include "CorvaneMainForm.h"
 #include "FormTranslator.h"
+#include "HelpPage.h"
 #include "LanIni.h"
 #include "MainThread.h"
+#include "MessageBoxCloser.h"
 #include "Platform.h"
 #include "QtMainThread.h"
 #include "QuorinConfig.h"
@@ -21,6 +23,8 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -29,6 +33,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -48,6 +54,7 @@
 namespace corvane {
 namespace {
 
+using test::MessageBoxCloser;
 using test::QuorinSim;
 using test::TempDir;
 
@@ -280,7 +287,9 @@ TEST_P(MainWindowColumnTest, ColumnsFollowTheFlagsInTheFixedOrder) {
         EXPECT_EQ(form.ColumnWidth(static_cast<int>(j)), c.widths[j]) << c.keys[j];
         sum += c.widths[j];
     }
-    EXPECT_EQ(form.ClientWidth(), std::max(sum + 40, form.minimumWidth()));
+    // The columns decide the width, as far as the screen allows.
+    EXPECT_EQ(form.ClientWidth(), std::min(std::max(sum + 40, form.minimumWidth()),
+                                           form.screen()->availableGeometry().width()));
     // No translation file beside the test program: headers show their keys;
     // the listen column has none.
     EXPECT_EQ(form.Cell(0, 0), QString());
@@ -715,6 +724,36 @@ TEST_F(MainWindowSimTest, AnswerValuesCannotForgeLogLines) {
         form.DebugMemo->toPlainText().split('\n').contains(QString::fromStdString(escaped)));
 }
 
+TEST_F(MainWindowSimTest, TheNoCallLineIsWrittenOnceAcrossTheGridLines) {
+    auto& form = StartOnSim();
+    form.show();
+    ASSERT_TRUE(WaitFor([&] { return form.ShowsNoCallLine(); }));
+    QCoreApplication::processEvents();
+    const QTableWidget* grid = form.thegrid;
+    const QImage image = grid->viewport()->grab().toImage();
+    const int top = grid->rowViewportPosition(0);
+    const int bottom = top + grid->rowHeight(0) - 1; // the grid line under the row
+    const DarkPixels text = FindDark(image, QRect(0, top, image.width(), bottom - top));
+    ASSERT_GT(text.count, 0);
+    // The text must lie over a column border for the check to mean anything.
+    bool borderUnderText = false;
+    for (int j = 0; j < grid->columnCount(); ++j) {
+        const int border = grid->columnViewportPosition(j) + grid->columnWidth(j) - 1;
+        borderUnderText = borderUnderText || (border > text.minX && border < text.maxX);
+    }
+    ASSERT_TRUE(borderUnderText);
+    // Over the text's width, from the row's top down to the line under it, no
+    // column of pixels shows the grid line's colour (a stray edge pixel of a
+    // letter may happen to match): no border runs through the text.
+    const QRgb lineColour = image.pixel(2, bottom);
+    for (int x = text.minX; x <= text.maxX; ++x) {
+        int lineColoured = 0;
+        for (int y = top; y < bottom; ++y)
+            lineColoured += image.pixel(x, y) == lineColour ? 1 : 0;
+        EXPECT_LE(lineColoured, 2) << "a grid line crosses the text at x " << x;
+    }
+}
+
 TEST_F(MainWindowSimTest, OneCallMakesTwoRows) {
     FSim->Control("/sim/calls/add?id=1&remote=1");
     auto& form = StartOnSim();
@@ -927,6 +966,110 @@ TEST_F(MainWindowTest, TranslateFormWithoutItsSectionChangesNothingSilently) {
     EXPECT_EQ(form.Exit1->text(), "E&xit");
     EXPECT_EQ(form.File1->title(), "&File");
     EXPECT_TRUE(debugLines.empty());
+}
+
+class MainWindowLanguageTest : public MainWindowTest,
+                               public ::testing::WithParamInterface<std::string> {
+protected:
+    // The window with every column, in the language of the delivered file.
+    TCorvaneMainForm& StartInLanguage() {
+        FConfig.Columns.fill(true);
+        WriteConfig("", "", "");
+        auto& form = Start();
+        LanIni().Load(test::SourceDir() + "/data/lang/Corvane_" + GetParam() + ".uln");
+        TranslateForm(&form);
+        form.thegrid->TranslateHeaders();
+        return form;
+    }
+    void TearDown() override {
+        LanIni().Load(FHome.File("none.uln"));
+        MainWindowTest::TearDown();
+    }
+};
+
+TEST_P(MainWindowLanguageTest, ToolbarButtonsAndGridHaveTranslatedHintsAndNames) {
+    auto& form = StartInLanguage();
+    const std::vector<std::pair<QString, std::string>> shown = {
+        {form.PlayPauseBtn->toolTip(), "CorvaneMainForm.PlayPauseBtn.Hint"},
+        {form.PlayPauseBtn->accessibleName(), "CorvaneMainForm.PlayPauseBtn.AccessibleName"},
+        {form.SettingsBtn->toolTip(), "CorvaneMainForm.SettingsBtn.Hint"},
+        {form.SettingsBtn->accessibleName(), "CorvaneMainForm.SettingsBtn.AccessibleName"},
+        {form.thegrid->accessibleName(), "CorvaneMainForm.thegrid.AccessibleName"},
+    };
+    for (const auto& [text, key] : shown) {
+        ASSERT_TRUE(LanIni().HasKey(key)) << key;
+        EXPECT_EQ(text.toStdU16String(), LanIni().Translate(key)) << key;
+    }
+}
+
+// Measured with the grid's own font and style: the header text with the
+// style's margin on either side fits the column's fixed width.
+TEST_P(MainWindowLanguageTest, ColumnHeadersFitTheirColumnsAndShowTheirTextAsTooltip) {
+    auto& form = StartInLanguage();
+    const QHeaderView* header = form.thegrid->horizontalHeader();
+    const int margin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    const QFontMetrics metrics(header->font());
+    ASSERT_EQ(form.ColumnKeys().size(), 1 + ColumnCount);
+    for (int j = 1; j < static_cast<int>(form.ColumnKeys().size()); ++j) {
+        const QString text = form.Cell(j, 0);
+        const std::string key = form.ColumnKeys()[static_cast<size_t>(j)];
+        EXPECT_EQ(text.toStdU16String(), LanIni().Translate("Cols." + key));
+        EXPECT_LE(metrics.horizontalAdvance(text) + 2 * margin, form.ColumnWidth(j))
+            << key << ": \"" << text.toStdString() << "\"";
+        EXPECT_EQ(form.thegrid->model()->headerData(j, Qt::Horizontal, Qt::ToolTipRole).toString(),
+                  text)
+            << key;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, MainWindowLanguageTest,
+                         ::testing::Values("DA", "DE", "ES", "FR", "IT", "NL", "PL", "US"),
+                         [](const auto& info) { return info.param; });
+
+TEST_F(MainWindowTest, WithoutATranslationTheToolbarAndGridStillHaveHintsAndNames) {
+    auto& form = Start();
+    for (const QString& text : {form.PlayPauseBtn->toolTip(), form.PlayPauseBtn->accessibleName(),
+                                form.SettingsBtn->toolTip(), form.SettingsBtn->accessibleName(),
+                                form.thegrid->accessibleName()})
+        EXPECT_FALSE(text.isEmpty());
+}
+
+// --- Keyboard --------------------------------------------------------------
+
+TEST_F(MainWindowTest, TabMovesBetweenTheToolbarButtonsAndTheGrid) {
+    auto& form = Start();
+    form.SetSettingsDialogRunner(
+        [](QWidget*, int, const TQuorinConfig&) { return std::optional<TQuorinConfig>(); });
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &form; }));
+    // The keys start on the calls.
+    EXPECT_EQ(QApplication::focusWidget(), form.thegrid);
+    form.thegrid->setFocus();
+    struct Step {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        QWidget* next;
+    };
+    const Step steps[] = {
+        {Qt::Key_Tab, Qt::NoModifier, form.PlayPauseBtn},
+        {Qt::Key_Tab, Qt::NoModifier, form.SettingsBtn},
+        {Qt::Key_Tab, Qt::NoModifier, form.thegrid},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.SettingsBtn},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.PlayPauseBtn},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.thegrid},
+    };
+    for (const Step& step : steps) {
+        QWidget* from = QApplication::focusWidget();
+        ASSERT_NE(from, nullptr);
+        QTest::keyClick(from, step.key, step.modifiers);
+        QWidget* to = QApplication::focusWidget();
+        EXPECT_EQ(to, step.next) << from->objectName().toStdString() << " -> "
+                                 << (to ? to->objectName().toStdString() : "nothing");
+    }
+    // Passing through the grid moved no cell.
+    EXPECT_EQ(form.SelectedTopRow(), 1);
+    EXPECT_EQ(form.SelectedLeftColumn(), 0);
 }
 
 TEST_F(MainWindowTest, ToolbarLabelStaysCentredAndSettingsButtonAtTheRightEdge) {
@@ -1171,6 +1314,135 @@ INSTANTIATE_TEST_SUITE_P(, MainWindowPressTest,
                                            PressCase{"OtherColumn", 4, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct ListenKeyCase {
+    const char* name;
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+};
+
+class MainWindowListenKeyTest : public MainWindowListenTest,
+                                public ::testing::WithParamInterface<ListenKeyCase> {};
+
+TEST_P(MainWindowListenKeyTest, AKeyOnTheSelectedRowListensLikeADoubleClick) {
+    const ListenKeyCase& c = GetParam();
+    auto& form = StartWithTwoCalls();
+    form.thegrid->setCurrentCell(1, 4); // row 2, "remoteID"
+    QTest::keyClick(form.thegrid, c.key, c.modifiers);
+    ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+    EXPECT_EQ(ListenedId(), "102");
+    EXPECT_EQ(form.SelectedTopRow(), 2);
+    EXPECT_EQ(form.SelectedLeftColumn(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowListenKeyTest,
+                         ::testing::Values(ListenKeyCase{"Return", Qt::Key_Return, Qt::NoModifier},
+                                           ListenKeyCase{"KeypadEnter", Qt::Key_Enter,
+                                                         Qt::KeypadModifier},
+                                           ListenKeyCase{"Space", Qt::Key_Space, Qt::NoModifier}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowListenTest, ArrowKeysMoveTheSelectionThatReturnListensTo) {
+    auto& form = StartWithTwoCalls();
+    form.thegrid->setCurrentCell(0, 4);
+    QTest::keyClick(form.thegrid, Qt::Key_Down);
+    EXPECT_EQ(form.SelectedTopRow(), 2);
+    QTest::keyClick(form.thegrid, Qt::Key_Up);
+    EXPECT_EQ(form.SelectedTopRow(), 1);
+    QTest::keyClick(form.thegrid, Qt::Key_Left);
+    EXPECT_EQ(form.SelectedLeftColumn(), 3);
+    // Arrows only pick; nothing is listened to before Return.
+    RunEventsFor(300);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    QTest::keyClick(form.thegrid, Qt::Key_Down);
+    QTest::keyClick(form.thegrid, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+    EXPECT_EQ(ListenedId(), "102");
+}
+
+struct OutsideCase {
+    const char* name;
+    bool below; // below the last row, else right of the last column
+};
+
+class MainWindowPressOutsideTest : public MainWindowListenTest,
+                                   public ::testing::WithParamInterface<OutsideCase> {};
+
+TEST_P(MainWindowPressOutsideTest, APressOutsideTheCellsPicksAndStartsNothing) {
+    auto& form = StartWithTwoCalls();
+    // As the program starts: the listen column of the first row is selected.
+    ASSERT_EQ(form.SelectedTopRow(), 1);
+    ASSERT_EQ(form.SelectedLeftColumn(), 0);
+    const QTableWidget* grid = form.thegrid;
+    const int last = grid->columnCount() - 1;
+    const QPoint at =
+        GetParam().below
+            ? QPoint(CellCentre(0, 1).x(), grid->rowViewportPosition(1) + grid->rowHeight(1) + 20)
+            : QPoint(grid->columnViewportPosition(last) + grid->columnWidth(last) + 10,
+                     CellCentre(0, 1).y());
+    ASSERT_TRUE(grid->viewport()->rect().contains(at));
+    ASSERT_FALSE(grid->indexAt(at).isValid());
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, at);
+    RunEventsFor(500);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(form.SelectedTopRow(), 0);
+    // With nothing picked, Play and Return start nothing either.
+    form.PlayPauseBtn->click();
+    QTest::keyClick(form.thegrid, Qt::Key_Return);
+    RunEventsFor(500);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(CountLog("Monitor ID:"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowPressOutsideTest,
+                         ::testing::Values(OutsideCase{"BelowTheLastRow", true},
+                                           OutsideCase{"RightOfTheLastColumn", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct PickCase {
+    const char* name;
+    const char* hangUp;   // the call that ends while "102" is selected
+    int rowAfter;         // the selected row once the list has changed; 0: none
+    const char* listened; // what Play listens to then; "": nothing
+};
+
+class MainWindowPickTest : public MainWindowListenTest,
+                           public ::testing::WithParamInterface<PickCase> {};
+
+TEST_P(MainWindowPickTest, TheSelectionStaysOnThePickedCallWhenTheListChanges) {
+    const PickCase& c = GetParam();
+    FSim->Control("/sim/calls/add?id=101&age=30&remote=555");
+    FSim->Control("/sim/calls/add?id=102&age=20&remote=666");
+    FSim->Control("/sim/calls/add?id=103&age=10&remote=777");
+    auto& form = StartOnSim();
+    form.show();
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 3; }));
+    QTest::mouseClick(form.thegrid->viewport(), Qt::LeftButton, {}, CellCentre(4, 2));
+    ASSERT_EQ(form.SelectedTopRow(), 2);
+    ASSERT_EQ(form.Calls()[1]->id, "102");
+
+    FSim->Control(std::string("/sim/calls/hangup?id=") + c.hangUp);
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 2; }));
+    EXPECT_EQ(form.SelectedTopRow(), c.rowAfter);
+    if (c.rowAfter > 0) {
+        EXPECT_EQ(form.Calls()[static_cast<size_t>(c.rowAfter - 1)]->id, "102");
+        EXPECT_EQ(form.SelectedLeftColumn(), 4);
+    }
+    form.PlayPauseBtn->click();
+    if (*c.listened) {
+        ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+        EXPECT_EQ(ListenedId(), c.listened);
+    } else {
+        RunEventsFor(500);
+        EXPECT_EQ(form.Monitor(), nullptr);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, MainWindowPickTest,
+                         ::testing::Values(PickCase{"CallAboveEnds", "101", 1, "102"},
+                                           PickCase{"CallBelowEnds", "103", 2, "102"},
+                                           PickCase{"PickedCallEnds", "102", 0, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(MainWindowListenTest, PlayPauseStopsListeningAndStartsItAgain) {
     auto& form = StartWithTwoCalls();
     EXPECT_TRUE(form.PlayPauseBtn->isEnabled());
@@ -1300,28 +1572,6 @@ TEST_F(MainWindowListenTest, DestroyingTheWindowWhileListeningEndsTheStream) {
     EXPECT_TRUE(WaitFor([&] { return Streams().find("r101") == std::string::npos; }));
 }
 
-// Acknowledges every message box that shows up, keeping its text.
-class MessageBoxCloser {
-public:
-    MessageBoxCloser() {
-        FTimer.setInterval(20);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            for (QWidget* w : QApplication::topLevelWidgets())
-                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
-                    Texts.push_back(box->text().toStdString());
-                    Formats.push_back(box->textFormat());
-                    box->done(QMessageBox::Ok);
-                }
-        });
-        FTimer.start();
-    }
-    std::vector<std::string> Texts;
-    std::vector<Qt::TextFormat> Formats;
-
-private:
-    QTimer FTimer;
-};
-
 TEST_F(MainWindowListenTest, AFailingSoundDeviceIsShownAndListeningEnds) {
     auto old = SetWaveOutMessageBox(ShowWaveOutMessage);
     MessageBoxCloser closer;
@@ -1425,6 +1675,49 @@ TEST_F(MainWindowTest, TheManualIsTopic1001BesideTheProgram) {
     auto& form = Start();
     EXPECT_EQ(form.ManualPage().toStdString(), ProgramFolder() + "help/1001.html");
 }
+
+TEST_F(MainWindowTest, AManualThatCannotBeOpenedIsReportedInABox) {
+    auto& form = Start();
+    form.show();
+    // No manual lies beside the test program.
+    ASSERT_FALSE(FileExists(form.ManualPage().toStdString()));
+    MessageBoxCloser closer;
+    form.Manual1->trigger();
+    ASSERT_TRUE(WaitFor([&] { return !closer.Texts.empty(); }));
+    EXPECT_NE(closer.Texts[0].find(form.ManualPage().toStdString()), std::string::npos)
+        << closer.Texts[0];
+}
+
+struct HelpPageCase {
+    const char* name;
+    bool exists;
+    const char* message; // translation key of the box's first line
+};
+
+class OpenHelpPageTest : public MainWindowTest,
+                         public ::testing::WithParamInterface<HelpPageCase> {};
+
+// The offscreen platform has no browser: a page that is there cannot be
+// opened either, and that must be said as plainly as a missing page.
+TEST_P(OpenHelpPageTest, APageThatDoesNotOpenIsReportedInABox) {
+    if (QGuiApplication::platformName() != "offscreen")
+        GTEST_SKIP() << "a desktop might open the page";
+    TempDir dir;
+    LanIni().Load(dir.File("none.uln")); // the box shows the keys
+    const std::string page = dir.File("1001.html");
+    if (GetParam().exists)
+        test::WriteFile(page, "<p>manual</p>");
+    QWidget parent;
+    MessageBoxCloser closer;
+    EXPECT_FALSE(OpenHelpPage(&parent, QString::fromStdString(page)));
+    ASSERT_EQ(closer.Texts.size(), 1u);
+    EXPECT_EQ(closer.Texts[0], GetParam().message + ("\n" + page));
+}
+
+INSTANTIATE_TEST_SUITE_P(, OpenHelpPageTest,
+                         ::testing::Values(HelpPageCase{"Missing", false, "Main.ManualMissing"},
+                                           HelpPageCase{"NoBrowser", true, "Main.ManualNotOpened"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace corvane

@@ -7,3 +7,10 @@ add_corvane_test(gui_main_window_tests
   TIMEOUT 300
   OWN_MAIN)
 add_dependencies(gui_main_window_tests quorin-sim)
+# The main window on a 1280 x 800 screen at scale factor 2; its own main()
+# sets up the offscreen screen and the factor before the application starts.
+add_corvane_test(gui_scaled_window_tests
+  SOURCES ScaledWindowTest.cpp
+  LIBS corvane_ui corvane_engine corvane_config corvane_i18n Qt6::Test
+  LABELS "gui"
+  OWN_MAIN)

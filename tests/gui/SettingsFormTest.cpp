@@ -5,6 +5,7 @@
 #include "SettingsForm.h"
 
 #include "LanIni.h"
+#include "MessageBoxCloser.h"
 #include "Platform.h"
 #include "QuorinConfig.h"
 #include "TestSupport.h"
@@ -588,6 +589,58 @@ TEST_F(SettingsFormTest, PageChosenByTheUserSurvivesTheNextOpening) {
         FForm.OkBtn->click();
     });
     EXPECT_EQ(shown, FForm.TabSheetServer);
+}
+
+// --- Keyboard ----------------------------------------------------------------
+
+struct FocusCase {
+    int page;
+    const char* user;
+    const char* password;
+    QLineEdit* TSettingsForm::*field;
+};
+
+// One dialog for every opening, as in the program: where the cursor was when
+// it last closed does not decide where it is now.
+TEST_F(SettingsFormTest, EachOpeningPutsTheCursorInTheFirstFieldThatNeedsInput) {
+    const FocusCase openings[] = {
+        {1, "", "", &TSettingsForm::UserNameEdit},
+        {1, "supervisor", "", &TSettingsForm::PasswordEdit},
+        {1, "supervisor", "s3cret!", &TSettingsForm::PasswordEdit},
+        {2, "supervisor", "s3cret!", &TSettingsForm::ServerEdit},
+        {1, "", "s3cret!", &TSettingsForm::UserNameEdit},
+        {2, "", "", &TSettingsForm::ServerEdit},
+        {1, "supervisor", "", &TSettingsForm::PasswordEdit},
+    };
+    for (const FocusCase& c : openings) {
+        TQuorinConfig config = FullRecord();
+        config.UserName = c.user;
+        config.Password = c.password;
+        QWidget* focused = nullptr;
+        Open(c.page, config, [&] {
+            focused = FForm.focusWidget();
+            FForm.CancelBtn->click();
+        });
+        EXPECT_EQ(focused, FForm.*c.field)
+            << "page " << c.page << ", user \"" << c.user << "\", password \"" << c.password
+            << "\": " << (focused ? focused->objectName().toStdString() : "nothing");
+    }
+}
+
+TEST_F(SettingsFormTest, F1WithoutAManualSaysSoInABox) {
+    const std::string page =
+        ProgramFolder() + "help/" + std::to_string(TSettingsForm::HelpContext) + ".html";
+    ASSERT_FALSE(FileExists(page)) << "no manual lies beside the test program";
+    test::MessageBoxCloser closer;
+    Open(1, FullRecord(), [this] {
+        // Its shortcut answers only in the active window.
+        FForm.activateWindow();
+        EXPECT_TRUE(QTest::qWaitFor([this] { return QApplication::activeWindow() == &FForm; }));
+        QTest::keyClick(&FForm, Qt::Key_F1);
+        FForm.CancelBtn->click();
+    });
+    ASSERT_EQ(closer.Texts.size(), 1u);
+    EXPECT_NE(closer.Texts[0].find(page), std::string::npos) << closer.Texts[0];
 }
 
 // --- OK and Cancel -----------------------------------------------------------
