@@ -37,6 +37,8 @@ int main(int argc, char** argv) {
     TCorvaneApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorin Call Monitor"));
     QApplication::setOrganizationName(QStringLiteral("Brindlex"));
+    // Wayland desktops match the window to its menu entry and icon by this id.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.brindlex.QuorinCallMonitor"));
     QIcon icon;
     for (int size : {16, 32, 48, 256})
         icon.addFile(QStringLiteral(":/res/AppIcon%1.png").arg(size));
