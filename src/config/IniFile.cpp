@@ -222,7 +222,8 @@ TIniContent DecodeIni(std::string bytes) {
     const std::string_view units = std::string_view(bytes).substr(kUtf16Mark.size());
     const size_t count = units.size() / 2;
     if (units.size() % 2 != 0)
-        content.OddByte = units.substr(units.size() - 1);
+        content.OddByte.assign(1,
+                               units.back()); // not substr: GCC 12 -O3 warns falsely (-Wrestrict)
     const auto unit = [&](size_t i) {
         return static_cast<char16_t>(static_cast<unsigned char>(units[2 * i]) |
                                      (static_cast<unsigned char>(units[2 * i + 1]) << 8));
