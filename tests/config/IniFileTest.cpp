@@ -601,12 +601,15 @@ TEST(IniFileTest, Utf16FileRefusesTextThatIsNoUtf8) {
     const std::string path = dir.File("client.ini");
     const std::string before = ReadFile(kUtf16Fixture);
     WriteFile(path, before);
-    for (const auto& [section, key, value] :
-         std::vector<std::tuple<std::string, std::string, std::string>>{
+    for (const auto& entry : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"General", "Server", "J\xF6rg"},
              {"General", "k\xC3", "v"},
              {"User_\xED\xA0\x80", "k", "v"}}) {
         TIniFile ini(path);
+        // Not captured as a structured binding: clang 14 cannot.
+        const std::string& section = std::get<0>(entry);
+        const std::string& key = std::get<1>(entry);
+        const std::string& value = std::get<2>(entry);
         EXPECT_THAT([&] { ini.WriteString(section, key, value); },
                     ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
         EXPECT_EQ(ReadFile(path), before);
