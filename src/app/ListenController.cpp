@@ -102,6 +102,12 @@ void TListenController::MonitorStopTimerTimer() {
     MonitorStopTimer->stop();
     if (!FMonitor)
         return;
+    if (FMonitor->Busy()) {
+        // A message box of the monitor's runs this timer; the monitor goes
+        // once its own call has returned.
+        MonitorStopTimer->start();
+        return;
+    }
     FHooks.Log("Monitor stopped (1)");
     FMonitor.reset();
     MonitorStopTimer->stop();

@@ -3,7 +3,8 @@
 // Live listening as the main window runs it: at most one monitor, the switch
 // to another call once the current monitor has gone, automatic listening to
 // a new call, and the destruction of a finished monitor half a second after
-// its notification, never inside it.
+// its notification, never inside it nor while one of its calls (a message box
+// it shows) is still running.
 
 #include "CallList.h"
 

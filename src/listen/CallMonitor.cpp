@@ -17,6 +17,18 @@ constexpr int BlockCount = 8;
 constexpr int StartFree = 5; // three blocks queued
 } // namespace
 
+// Marks one of the monitor's own calls as running, for Busy().
+class TCallMonitor::TBusyScope {
+public:
+    explicit TBusyScope(TCallMonitor& monitor) : FMonitor(monitor) { ++FMonitor.FBusy; }
+    ~TBusyScope() { --FMonitor.FBusy; }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    TCallMonitor& FMonitor;
+};
+
 TCallMonitor::TCallMonitor(TCorvane& session, const TCallInfo& call, TWaveDevice* device)
     : FCall(call), FPlainClient(std::make_unique<THttpCli>()),
       FTlsClient(std::make_unique<TSslHttpCli>()), FSession(&session), FDevice(device) {
@@ -25,6 +37,7 @@ TCallMonitor::TCallMonitor(TCorvane& session, const TCallInfo& call, TWaveDevice
 
 TCallMonitor::~TCallMonitor() {
     Stop();
+    FClosedWaveOut.reset();
     FInputChunk.reset();
     FPcmBuffer.reset();
     // The clients end their network threads before they go.
@@ -32,7 +45,13 @@ TCallMonitor::~TCallMonitor() {
     FTlsClient.reset();
 }
 
+void TCallMonitor::SetInactivityLimit(std::chrono::milliseconds limit) {
+    FPlainClient->Timeout = limit;
+    FTlsClient->Timeout = limit;
+}
+
 void TCallMonitor::Start() {
+    const TBusyScope busy(*this);
     if (FStarted || FFinishNotified.load())
         return; // one request per monitor
     FStarted = true;
@@ -55,6 +74,7 @@ void TCallMonitor::Start() {
 }
 
 void TCallMonitor::HandleDocData(const char* data, size_t n) {
+    const TBusyScope busy(*this);
     if (n == 0)
         return;
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
@@ -108,6 +128,7 @@ bool TCallMonitor::OpenStream(const std::string& header) {
     // which must find no output.
     auto waveOut = std::make_unique<TWaveOut>(FDevice);
     waveOut->OnFinish = [this](TWaveOut&) { HandleAudioFinished(); };
+    waveOut->OnDeviceFailure = [this](TWaveOut&) { HandleAudioFailed(); };
     waveOut->SetBufferSize(FChannels * FramesPerBlock * 2);
     waveOut->SetBufferCount(BlockCount);
     waveOut->SetBitsPerSample(16);
@@ -118,6 +139,11 @@ bool TCallMonitor::OpenStream(const std::string& header) {
         // message while nothing can be heard.
         FSession->Log("Monitor: wave output not opened; listening ends");
         Stop();
+        return false;
+    }
+    if (FStopped) {
+        // Stopped by an event that ran while the output was opening.
+        waveOut->Close();
         return false;
     }
 
@@ -151,6 +177,8 @@ void TCallMonitor::AssembleBlocks(const uint8_t* p, size_t m) {
         else
             ExpandULaw(FInputChunk.get(), FPcmBuffer.get(), samples);
         FWaveOut->Queue(FPcmBuffer.get());
+        if (!FWaveOut)
+            return; // stopped while the output showed a message
         if (!FPlaying.load() && FWaveOut->GetBufferFree() == StartFree) {
             FSession->Log("Starting play");
             FWaveOut->Play();
@@ -160,6 +188,7 @@ void TCallMonitor::AssembleBlocks(const uint8_t* p, size_t m) {
 }
 
 void TCallMonitor::HandleDocEnd() {
+    const TBusyScope busy(*this);
     FSession->Log("Monitor HTTP Doc End");
     const bool headerIncomplete = FHeaderPending;
     FHeaderPending = false;
@@ -174,11 +203,17 @@ void TCallMonitor::HandleDocEnd() {
 }
 
 void TCallMonitor::HandleRequestDone(const THttpResult& result) {
+    const TBusyScope busy(*this);
     if (result.Ok)
         return;
     FSession->Log("Monitor HTTP error: " + result.Error);
-    if (FDocumentEnded.load())
-        return; // the body had begun; its end has been handled
+    if (FDocumentEnded.load()) {
+        // The body had begun and its end has been handled. A stream that went
+        // silent past the inactivity limit is a failed request all the same.
+        if (result.Kind == THttpErrorKind::Timeout)
+            FSession->ReportStatus(TStatusCode::ConnectFailed);
+        return;
+    }
     // Failed before any body byte: no document end will come, so listening
     // would otherwise wait for ever.
     FSession->ReportStatus(result.Kind == THttpErrorKind::Status ? TStatusCode::ServerError
@@ -195,15 +230,27 @@ void TCallMonitor::HandleAudioFinished() {
         Finish();
 }
 
+void TCallMonitor::HandleAudioFailed() {
+    FSession->Log("Monitor: the sound output failed; listening ends");
+    // Nothing more could be heard: the rest of the answer is not fetched.
+    if (FClient)
+        FClient->Abort();
+    FPlaying = false;
+    Finish();
+}
+
 void TCallMonitor::Stop() {
+    const TBusyScope busy(*this);
+    FStopped = true;
     if (!FDocumentEnded.load() && FClient)
         FClient->Abort();
     FHeaderPending = false;
     if (FWaveOut) {
         // Taken out first: closing serves main-thread calls while it waits for
-        // the worker, and one of them may reach Stop again.
-        std::unique_ptr<TWaveOut> waveOut = std::move(FWaveOut);
-        waveOut->Close();
+        // the worker, and one of them may reach Stop again. Kept, not freed:
+        // this Stop may run inside a message box of one of its calls.
+        FClosedWaveOut = std::move(FWaveOut);
+        FClosedWaveOut->Close();
     }
     Finish();
 }

@@ -11,6 +11,7 @@
 #include "WaveOut.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,8 +43,9 @@ public:
     TCallMonitor(const TCallMonitor&) = delete;
     TCallMonitor& operator=(const TCallMonitor&) = delete;
 
-    // Raised exactly once per started or stopped monitor: after Stop, or when
-    // the answer has ended and its queued audio has played. Runs on the main
+    // Raised exactly once per started or stopped monitor: after Stop, when
+    // the answer has ended and its queued audio has played, or when the sound
+    // output has failed (the request is then aborted). Runs on the main
     // thread or on the wave output's worker thread; the receiver must not stop
     // or destroy the monitor from inside it. Set before Start.
     std::function<void()> OnFinished;
@@ -60,11 +62,23 @@ public:
     // Whether OnFinished has been raised. Any thread.
     bool Finished() const { return FFinishNotified.load(); }
 
+    // Main thread: whether one of the monitor's own calls is running. A message
+    // box it shows runs other events meanwhile, so whatever destroys the
+    // monitor must wait while this holds.
+    bool Busy() const { return FBusy > 0; }
+
+    // Main thread, before Start: the live-audio request fails when nothing has
+    // arrived for this long (the network layer's inactivity limit otherwise).
+    void SetInactivityLimit(std::chrono::milliseconds limit);
+
 private:
+    class TBusyScope;
+
     void HandleDocData(const char* data, size_t n);
     void HandleDocEnd();
     void HandleRequestDone(const THttpResult& result);
     void HandleAudioFinished(); // wave output's worker thread
+    void HandleAudioFailed();   // wave output's worker thread
     // Returns false when the stream was refused (and the monitor stopped).
     bool OpenStream(const std::string& header);
     void AssembleBlocks(const uint8_t* p, size_t m);
@@ -76,6 +90,9 @@ private:
     TWaveDevice* FDevice;
     THttpCli* FClient = nullptr; // the one picked at Start
     std::unique_ptr<TWaveOut> FWaveOut;
+    // The output once Stop has closed it, kept until the monitor goes: Stop may
+    // run inside a message box that one of the output's own calls shows.
+    std::unique_ptr<TWaveOut> FClosedWaveOut;
     std::unique_ptr<uint8_t[]> FInputChunk;
     std::unique_ptr<int16_t[]> FPcmBuffer;
     int32_t FChunkFill = 0;
@@ -85,6 +102,8 @@ private:
     std::atomic<bool> FPlaying{false};
     bool FHeaderPending = false;
     bool FStarted = false;
+    bool FStopped = false;
+    int FBusy = 0; // main thread: the monitor's own calls on the stack
     std::atomic<bool> FDocumentEnded{false};
     std::atomic<bool> FFinishNotified{false};
     std::string FHeaderBuffer;

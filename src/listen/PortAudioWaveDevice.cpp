@@ -10,25 +10,38 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <set>
 #include <thread>
+#include <vector>
+
+#include <dlfcn.h>
+#include <link.h>
+#include <semaphore.h>
+#include <time.h>
 
 namespace corvane {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Below this PulseAudio (behind ALSA) stalls for seconds at the start.
 constexpr double MinLatencySeconds = 0.25;
 // Blocks a stream can hold at once (TWaveOut queues at most its ring size - 1).
 constexpr size_t StreamRing = 1024;
+// How long an operation waits for PortAudio while a failed stream is being
+// closed on its own thread.
+constexpr std::chrono::milliseconds PortAudioWait{2000};
 
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 void QuietJack(const char*) {}
 
 // ALSA and JACK print about a hundred lines while PortAudio probes them on a
-// machine without a sound card or JACK server.
+// machine without a sound card or JACK server. The handlers stay installed
+// across PortAudio's re-initialisations (both libraries stay loaded).
 void SilenceAudioLibraries() {
     static const bool done = [] {
         snd_lib_error_set_handler(QuietAlsa);
@@ -37,30 +50,6 @@ void SilenceAudioLibraries() {
         return true;
     }();
     (void)done;
-}
-
-MmResult MapPaError(PaError error) {
-    switch (error) {
-    case paNoError:
-        return mmsyserr::NoError;
-    case paInvalidSampleRate:
-    case paInvalidChannelCount:
-    case paSampleFormatNotSupported:
-    case paBadIODeviceCombination:
-        return waverr::BadFormat;
-    case paInsufficientMemory:
-        return mmsyserr::NoMem;
-    case paDeviceUnavailable:
-        return mmsyserr::Allocated;
-    case paInvalidDevice:
-        return mmsyserr::BadDeviceId;
-    case paNotInitialized:
-        return mmsyserr::NoDriver;
-    case paBadStreamPtr:
-        return mmsyserr::InvalHandle;
-    default:
-        return mmsyserr::Error;
-    }
 }
 
 std::string PaErrorText(const char* call, PaError error) {
@@ -93,9 +82,158 @@ bool SampleFormat(uint16_t bits, PaSampleFormat& format) {
     }
 }
 
+// A quarter of a second per callback: PortAudio's own choice wakes its thread
+// (and the sound server behind it) several times as often, and the latency
+// asked for is no shorter anyway.
+unsigned long FramesPerBuffer(uint32_t samplesPerSec) {
+    return std::max<unsigned long>(64, samplesPerSec / 4);
+}
+
+// PortAudio for the whole process: its calls are not safe from several
+// threads at once, and it may only be initialised again while no stream of any
+// device is open. One thread at a time uses it (PortAudioUse).
+struct PortAudioState {
+    std::mutex mutex; // guards inUse only, briefly
+    std::condition_variable released;
+    bool inUse = false;
+    // Touched only by the thread that uses PortAudio:
+    std::atomic<bool> initialized{false}; // also read by anyone
+    int openStreams = 0;                  // a failed stream counts until it is closed
+    std::set<std::string> keptLoaded;
+};
+
+PortAudioState& PortAudio() {
+    static auto* state =
+        new PortAudioState; // never destroyed: a closing thread may outlive statics
+    return *state;
+}
+
+// The right to call PortAudio, for the life of this object. A thread closing
+// a stalled stream may hold it for as long as a hung sound server makes it
+// wait, so the others wait only `patience` for it and then check Held().
+class PortAudioUse {
+public:
+    explicit PortAudioUse(std::chrono::milliseconds patience) {
+        PortAudioState& state = PortAudio();
+        std::unique_lock lock(state.mutex);
+        FHeld = state.released.wait_for(lock, patience, [&] { return !state.inUse; });
+        if (FHeld)
+            state.inUse = true;
+    }
+    ~PortAudioUse() {
+        if (!FHeld)
+            return;
+        PortAudioState& state = PortAudio();
+        {
+            std::lock_guard lock(state.mutex);
+            state.inUse = false;
+        }
+        state.released.notify_all();
+    }
+    PortAudioUse(const PortAudioUse&) = delete;
+    PortAudioUse& operator=(const PortAudioUse&) = delete;
+    bool Held() const { return FHeld; }
+
+private:
+    bool FHeld = false;
+};
+
+// ALSA unloads its plugin modules when PortAudio terminates, and what the
+// libraries they bring in (PulseAudio's client among them) allocate while
+// loading is lost each time. Kept loaded, the modules are reused by the next
+// initialisation instead. Caller uses PortAudio.
+void KeepAlsaModulesLoaded() {
+    std::vector<std::string> names;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            if (info->dlpi_name && std::strstr(info->dlpi_name, "libasound_module_"))
+                static_cast<std::vector<std::string>*>(data)->push_back(info->dlpi_name);
+            return 0;
+        },
+        &names);
+    for (const std::string& name : names)
+        if (PortAudio().keptLoaded.insert(name).second)
+            (void)dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE); // never closed
+}
+
+// Caller uses PortAudio. While no stream is open PortAudio is
+// initialised anew, so that it sees the devices and the default device as they
+// are now; otherwise it stays as it is.
+PaError RefreshPortAudio() {
+    PortAudioState& state = PortAudio();
+    if (state.openStreams > 0)
+        return state.initialized ? paNoError : paNotInitialized;
+    SilenceAudioLibraries();
+    if (state.initialized.exchange(false)) {
+        const PaError terminated = Pa_Terminate();
+        if (terminated != paNoError)
+            DebugOutput("PortAudio device: " + PaErrorText("Pa_Terminate", terminated));
+    }
+    const PaError error = Pa_Initialize();
+    if (error != paNoError)
+        return error;
+    state.initialized = true;
+    KeepAlsaModulesLoaded();
+    return paNoError;
+}
+
+// Caller uses PortAudio.
+void AbortAndClose(PaStream* pa) {
+    PaError error = Pa_AbortStream(pa);
+    if (error != paNoError && error != paStreamIsStopped)
+        DebugOutput("PortAudio device: " + PaErrorText("Pa_AbortStream", error));
+    error = Pa_CloseStream(pa);
+    if (error != paNoError)
+        DebugOutput("PortAudio device: " + PaErrorText("Pa_CloseStream", error));
+}
+
+timespec MonotonicTimespec(Clock::time_point t) {
+    // steady_clock counts CLOCK_MONOTONIC.
+    const auto since = t.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds.count());
+    ts.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    return ts;
+}
+
 } // namespace
 
+MmResult PortAudioErrorResult(int paError) {
+    switch (paError) {
+    case paNoError:
+        return mmsyserr::NoError;
+    case paInvalidSampleRate:
+    case paInvalidChannelCount:
+    case paSampleFormatNotSupported:
+        return waverr::BadFormat;
+    // For an output-only stream PortAudio reports a device it cannot open (gone,
+    // or its sound server gone) as a bad combination of devices.
+    case paBadIODeviceCombination:
+    case paNotInitialized:
+    case paHostApiNotFound:
+    case paInvalidHostApi:
+        return mmsyserr::NoDriver;
+    case paDeviceUnavailable:
+        return mmsyserr::Allocated;
+    case paInvalidDevice:
+        return mmsyserr::BadDeviceId;
+    case paInsufficientMemory:
+        return mmsyserr::NoMem;
+    case paBadStreamPtr:
+        return mmsyserr::InvalHandle;
+    default:
+        return mmsyserr::Error;
+    }
+}
+
 struct TPortAudioWaveDevice::TStream {
+    TStream() { sem_init(&wake, 0, 0); }
+    ~TStream() { sem_destroy(&wake); }
+    TStream(const TStream&) = delete;
+    TStream& operator=(const TStream&) = delete;
+
     HWaveOut handle = 0;
     PaStream* pa = nullptr;
     std::thread::id notify;
@@ -114,25 +252,53 @@ struct TPortAudioWaveDevice::TStream {
     std::atomic<bool> paused{false};
     std::atomic<uint64_t> playedFrames{0};
 
-    // While `excluded` is set the callback leaves the ring alone; Reset sets it
-    // and waits for `inCallback` to clear (each side stores, then loads the
-    // other's flag, so at least one of them sees the other).
+    // While `excluded` is set the callback leaves the ring alone; Reset and a
+    // failure set it and wait for `inCallback` to clear (each side stores,
+    // then loads the other's flag, so at least one of them sees the other).
     std::atomic<bool> excluded{false};
     std::atomic<bool> inCallback{false};
 
     std::mutex postMutex;
+    bool failed = false;  // under postMutex; for good once set
+    bool stalled = false; // under postMutex: failed while PortAudio still ran it
+
+    // The poster sleeps on `wake`, posted (never blocking, never allocating)
+    // by the callback when a block has played, by PortAudio's finished
+    // callback, by Write and Restart when blocks begin to be expected, and by
+    // StopPoster.
     std::thread poster;
-    std::mutex posterWakeMutex;
-    std::condition_variable posterWake;
-    bool stopPoster = false;
+    sem_t wake;
+    std::atomic<bool> stopPoster{false};
+    std::atomic<bool> finished{false};  // PortAudio's stream-finished callback ran
+    std::atomic<Clock::rep> armedAt{0}; // when blocks were last expected to start playing
+    Clock::time_point lastProgress;     // poster only: when a block last finished
 
     static int Callback(const void* input, void* output, unsigned long frames,
                         const PaStreamCallbackTimeInfo* time, PaStreamCallbackFlags flags,
                         void* user);
-    // postMutex held: posts a message for every played block in order.
-    void PostPlayed();
+    static void Finished(void* user);
+    void Wake() { sem_post(&wake); }
+    // Blocks will be expected to play from now on.
+    void Arm() {
+        armedAt.store(Clock::now().time_since_epoch().count());
+        Wake();
+    }
+    bool Expecting() const {
+        return !paused.load() && head.load(std::memory_order_acquire) != tail.load();
+    }
+    Clock::time_point StallDeadline() const {
+        return std::max(Clock::time_point(Clock::duration(armedAt.load())), lastProgress) +
+               StallLimit;
+    }
+    // postMutex held: posts a message for every played block in order; false
+    // when there was none.
+    bool PostPlayed();
+    // postMutex held: the stream has stopped playing by itself.
+    void FailLocked(const std::string& why, bool stillRunning);
     void RunPoster();
     void StopPoster();
+    // Closes a stream whose poster has stopped on a thread of its own.
+    static void CloseLater(std::unique_ptr<TStream> stream);
 };
 
 int TPortAudioWaveDevice::TStream::Callback(const void*, void* output, unsigned long frames,
@@ -144,7 +310,8 @@ int TPortAudioWaveDevice::TStream::Callback(const void*, void* output, unsigned 
 
     s.inCallback.store(true);
     if (!s.excluded.load() && !s.paused.load(std::memory_order_relaxed)) {
-        size_t h = s.head.load(std::memory_order_relaxed);
+        const size_t first = s.head.load(std::memory_order_relaxed);
+        size_t h = first;
         const size_t t = s.tail.load(std::memory_order_acquire);
         size_t played = 0;
         while (want > 0 && h != t) {
@@ -164,6 +331,8 @@ int TPortAudioWaveDevice::TStream::Callback(const void*, void* output, unsigned 
         }
         s.head.store(h, std::memory_order_release);
         s.playedFrames.fetch_add(played / s.blockAlign, std::memory_order_relaxed);
+        if (h != first)
+            s.Wake();
     }
     if (want > 0)
         std::memset(out, s.silence, want);
@@ -171,79 +340,118 @@ int TPortAudioWaveDevice::TStream::Callback(const void*, void* output, unsigned 
     return paContinue;
 }
 
-void TPortAudioWaveDevice::TStream::PostPlayed() {
+void TPortAudioWaveDevice::TStream::Finished(void* user) {
+    TStream& s = *static_cast<TStream*>(user);
+    s.finished.store(true);
+    s.Wake();
+}
+
+bool TPortAudioWaveDevice::TStream::PostPlayed() {
     const size_t h = head.load(std::memory_order_acquire);
+    const bool any = done != h;
     while (done != h) {
         TWaveHdr* header = slots[done];
         header->dwFlags = (header->dwFlags & ~WhdrInQueue) | WhdrDone;
         PostThreadMessage(notify, WomDoneMessage, handle, reinterpret_cast<intptr_t>(header));
         done = (done + 1) % StreamRing;
     }
+    return any;
+}
+
+void TPortAudioWaveDevice::TStream::FailLocked(const std::string& why, bool stillRunning) {
+    failed = true;
+    stalled = stillRunning;
+    DebugOutput("PortAudio device: stream " + std::to_string(handle) + " failed: " + why);
+    // The owner hears of the failure before its blocks come back.
+    PostThreadMessage(notify, WomFailedMessage, handle, static_cast<intptr_t>(mmsyserr::NoDriver));
+    excluded.store(true); // for good: whatever the callback still does, it plays silence
+    while (inCallback.load())
+        std::this_thread::yield();
+    head.store(tail.load(std::memory_order_relaxed), std::memory_order_release);
+    offset = 0;
+    PostPlayed();
 }
 
 void TPortAudioWaveDevice::TStream::RunPoster() {
-    using namespace std::chrono_literals;
-    std::unique_lock wake(posterWakeMutex);
-    while (!stopPoster) {
-        posterWake.wait_for(wake, 10ms, [this] { return stopPoster; });
-        wake.unlock();
-        {
-            std::lock_guard lock(postMutex);
-            PostPlayed();
+    lastProgress = Clock::now();
+    for (;;) {
+        if (Expecting()) {
+            const timespec deadline = MonotonicTimespec(StallDeadline());
+            while (sem_clockwait(&wake, CLOCK_MONOTONIC, &deadline) != 0 && errno == EINTR) {
+            }
+        } else {
+            while (sem_wait(&wake) != 0 && errno == EINTR) {
+            }
         }
-        wake.lock();
+        while (sem_trywait(&wake) == 0) {
+        } // one pass serves every wake-up so far
+        if (stopPoster.load())
+            return;
+        std::lock_guard lock(postMutex);
+        if (failed)
+            continue;
+        if (PostPlayed())
+            lastProgress = Clock::now();
+        if (finished.load())
+            FailLocked("PortAudio finished the stream (its device or sound server went away)",
+                       false);
+        else if (Pa_IsStreamActive(pa) != 1)
+            FailLocked("the stream is no longer active", false);
+        else if (Expecting() && Clock::now() >= StallDeadline())
+            FailLocked("no block finished for " + std::to_string(StallLimit.count()) +
+                           " ms while blocks were queued",
+                       true);
     }
 }
 
 void TPortAudioWaveDevice::TStream::StopPoster() {
     if (!poster.joinable())
         return;
-    {
-        std::lock_guard wake(posterWakeMutex);
-        stopPoster = true;
-    }
-    posterWake.notify_all();
+    stopPoster.store(true);
+    Wake();
     poster.join();
+}
+
+void TPortAudioWaveDevice::TStream::CloseLater(std::unique_ptr<TStream> stream) {
+    auto close = [](std::unique_ptr<TStream> s) {
+        const PortAudioUse use(std::chrono::hours(24)); // as long as it takes
+        AbortAndClose(s->pa);
+        --PortAudio().openStreams;
+        s.reset(); // PortAudio calls it no more
+    };
+    TStream* s = stream.get();
+    try {
+        std::thread([close, s] { close(std::unique_ptr<TStream>(s)); }).detach();
+        (void)stream.release(); // the thread owns it now
+    } catch (...) {
+        // No thread to be had: close it here, however long that takes.
+        close(std::move(stream));
+    }
 }
 
 // ---------------------------------------------------------------------------
 
-namespace {
-// PortAudio is initialised once per process and never terminated: terminating
-// makes ALSA unload plugin modules whose allocations are then lost, and every
-// new initialisation probes all devices again (hundreds of milliseconds).
-PaError InitializePortAudio() {
-    static std::mutex mutex;
-    static bool initialized = false;
-    std::lock_guard lock(mutex);
-    if (initialized)
-        return paNoError;
-    SilenceAudioLibraries();
-    const PaError error = Pa_Initialize();
-    initialized = error == paNoError;
-    return error;
-}
-} // namespace
-
 TPortAudioWaveDevice::TPortAudioWaveDevice() {
-    const PaError error = InitializePortAudio();
-    FInitialized = error == paNoError;
-    if (!FInitialized)
-        Fail(MapPaError(error), PaErrorText("Pa_Initialize", error));
+    std::lock_guard lock(FMutex);
+    const PortAudioUse use(PortAudioWait);
+    if (!use.Held() || PortAudio().initialized.load())
+        return;
+    const PaError error = RefreshPortAudio();
+    if (error != paNoError)
+        Fail(PortAudioErrorResult(error), PaErrorText("Pa_Initialize", error));
 }
 
 TPortAudioWaveDevice::~TPortAudioWaveDevice() {
     std::lock_guard lock(FMutex);
     for (auto& [handle, stream] : FStreams) {
         stream->StopPoster();
-        PaError pa = Pa_AbortStream(stream->pa);
-        if (pa != paNoError && pa != paStreamIsStopped)
-            Fail(MapPaError(pa), PaErrorText("Pa_AbortStream", pa));
-        pa = Pa_CloseStream(stream->pa);
-        if (pa != paNoError)
-            Fail(MapPaError(pa), PaErrorText("Pa_CloseStream", pa));
+        Retire(std::move(stream));
     }
     FStreams.clear();
+}
+
+bool TPortAudioWaveDevice::Initialized() const {
+    return PortAudio().initialized.load();
 }
 
 MmResult TPortAudioWaveDevice::Fail(MmResult code, const std::string& detail) {
@@ -258,9 +466,30 @@ TPortAudioWaveDevice::TStream* TPortAudioWaveDevice::Find(HWaveOut handle) {
     return it == FStreams.end() ? nullptr : it->second.get();
 }
 
+MmResult TPortAudioWaveDevice::Retire(std::unique_ptr<TStream> stream) {
+    // A stream that stalled may belong to a sound server that hangs: its close
+    // may wait for half a minute, and the caller must not wait with it.
+    if (!stream->stalled) {
+        const PortAudioUse use(PortAudioWait);
+        if (use.Held()) {
+            MmResult result = mmsyserr::NoError;
+            const PaError aborted = Pa_AbortStream(stream->pa);
+            if (aborted != paNoError && aborted != paStreamIsStopped)
+                Fail(PortAudioErrorResult(aborted), PaErrorText("Pa_AbortStream", aborted));
+            const PaError closed = Pa_CloseStream(stream->pa);
+            if (closed != paNoError)
+                result = Fail(PortAudioErrorResult(closed), PaErrorText("Pa_CloseStream", closed));
+            --PortAudio().openStreams;
+            return result;
+        }
+    }
+    TStream::CloseLater(std::move(stream));
+    return mmsyserr::NoError;
+}
+
 int TPortAudioWaveDevice::OutputDevice(int deviceId, MmResult& error) {
     error = mmsyserr::NoError;
-    if (!FInitialized) {
+    if (!PortAudio().initialized.load()) {
         error = Fail(mmsyserr::NoDriver, "PortAudio is not initialised");
         return -1;
     }
@@ -272,7 +501,7 @@ int TPortAudioWaveDevice::OutputDevice(int deviceId, MmResult& error) {
     }
     const PaDeviceIndex count = Pa_GetDeviceCount();
     if (count < 0) {
-        error = Fail(MapPaError(count), PaErrorText("Pa_GetDeviceCount", count));
+        error = Fail(PortAudioErrorResult(count), PaErrorText("Pa_GetDeviceCount", count));
         return -1;
     }
     int seen = 0;
@@ -302,6 +531,12 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
                         std::to_string(format.nSamplesPerSec) + " samples/s, block align " +
                         std::to_string(format.nBlockAlign));
     }
+    const PortAudioUse use(PortAudioWait);
+    if (!use.Held())
+        return Fail(mmsyserr::Allocated, "PortAudio is busy closing the stream of a failed device");
+    const PaError initialized = RefreshPortAudio();
+    if (initialized != paNoError)
+        return Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
     MmResult error = mmsyserr::NoError;
     const int device = OutputDevice(deviceId, error);
     if (error != mmsyserr::NoError)
@@ -319,7 +554,7 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
 
     PaError pa = Pa_IsFormatSupported(nullptr, &params, format.nSamplesPerSec);
     if (pa != paFormatIsSupported)
-        return Fail(MapPaError(pa), PaErrorText("Pa_IsFormatSupported", pa));
+        return Fail(PortAudioErrorResult(pa), PaErrorText("Pa_IsFormatSupported", pa));
 
     auto stream = std::make_unique<TStream>();
     stream->notify = notifyThread;
@@ -327,17 +562,22 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
     stream->samplesPerSec = format.nSamplesPerSec;
     stream->silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
     pa = Pa_OpenStream(&stream->pa, nullptr, &params, format.nSamplesPerSec,
-                       paFramesPerBufferUnspecified, paNoFlag, &TStream::Callback, stream.get());
+                       FramesPerBuffer(format.nSamplesPerSec), paNoFlag, &TStream::Callback,
+                       stream.get());
     if (pa != paNoError)
-        return Fail(MapPaError(pa), PaErrorText("Pa_OpenStream", pa));
-    pa = Pa_StartStream(stream->pa);
+        return Fail(PortAudioErrorResult(pa), PaErrorText("Pa_OpenStream", pa));
+    KeepAlsaModulesLoaded(); // the device may have needed one that probing did not
+    pa = Pa_SetStreamFinishedCallback(stream->pa, &TStream::Finished);
+    if (pa == paNoError)
+        pa = Pa_StartStream(stream->pa);
     if (pa != paNoError) {
-        const MmResult code = Fail(MapPaError(pa), PaErrorText("Pa_StartStream", pa));
+        const MmResult code = Fail(PortAudioErrorResult(pa), PaErrorText("Pa_StartStream", pa));
         const PaError closed = Pa_CloseStream(stream->pa);
         if (closed != paNoError)
             Fail(code, PaErrorText("Pa_CloseStream", closed));
         return code;
     }
+    ++PortAudio().openStreams;
     stream->handle = FNextHandle++;
     TStream* s = stream.get();
     s->poster = std::thread([s] { s->RunPoster(); });
@@ -378,14 +618,23 @@ MmResult TPortAudioWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
         return waverr::Unprepared;
     if (header.dwFlags & WhdrInQueue)
         return waverr::StillPlaying;
+    if (s->failed) {
+        // Nothing plays any more: the block comes back at once.
+        header.dwFlags = (header.dwFlags & ~WhdrInQueue) | WhdrDone;
+        PostThreadMessage(s->notify, WomDoneMessage, handle, reinterpret_cast<intptr_t>(&header));
+        return mmsyserr::NoError;
+    }
     const size_t t = s->tail.load(std::memory_order_relaxed);
     const size_t next = (t + 1) % StreamRing;
     if (next == s->done)
         return Fail(mmsyserr::NoMem,
                     "Write: more than " + std::to_string(StreamRing - 1) + " blocks queued");
+    const bool wasIdle = s->head.load(std::memory_order_acquire) == t;
     header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
     s->slots[t] = &header;
     s->tail.store(next, std::memory_order_release);
+    if (wasIdle && !s->paused.load())
+        s->Arm();
     return mmsyserr::NoError;
 }
 
@@ -404,6 +653,7 @@ MmResult TPortAudioWaveDevice::Restart(HWaveOut handle) {
     if (!s)
         return mmsyserr::InvalHandle;
     s->paused.store(false);
+    s->Arm();
     return mmsyserr::NoError;
 }
 
@@ -421,7 +671,7 @@ MmResult TPortAudioWaveDevice::Reset(HWaveOut handle) {
     s->offset = 0;
     s->playedFrames.store(0);
     s->PostPlayed();
-    s->excluded.store(false);
+    s->excluded.store(s->failed);
     return mmsyserr::NoError;
 }
 
@@ -437,17 +687,14 @@ MmResult TPortAudioWaveDevice::Close(HWaveOut handle) {
             return waverr::StillPlaying;
     }
     s->StopPoster();
-    PaError pa = Pa_AbortStream(s->pa);
-    if (pa != paNoError && pa != paStreamIsStopped)
-        Fail(MapPaError(pa), PaErrorText("Pa_AbortStream", pa));
-    pa = Pa_CloseStream(s->pa);
-    MmResult result = mmsyserr::NoError;
-    if (pa != paNoError)
-        result = Fail(MapPaError(pa), PaErrorText("Pa_CloseStream", pa));
-    // The stream is gone either way; deliver what it played last.
-    s->PostPlayed();
+    {
+        // Nothing is queued, so nothing plays any more; deliver what played last.
+        std::lock_guard post(s->postMutex);
+        s->PostPlayed();
+    }
+    std::unique_ptr<TStream> stream = std::move(it->second);
     FStreams.erase(it);
-    return result;
+    return Retire(std::move(stream));
 }
 
 MmResult TPortAudioWaveDevice::GetPosition(HWaveOut handle, TMmTime& time) {
@@ -473,6 +720,12 @@ MmResult TPortAudioWaveDevice::GetPosition(HWaveOut handle, TMmTime& time) {
 
 MmResult TPortAudioWaveDevice::GetDevCaps(int deviceId, TWaveOutCaps& caps) {
     std::lock_guard lock(FMutex);
+    const PortAudioUse use(PortAudioWait);
+    if (!use.Held())
+        return Fail(mmsyserr::Allocated, "PortAudio is busy closing the stream of a failed device");
+    const PaError initialized = RefreshPortAudio();
+    if (initialized != paNoError)
+        return Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
     MmResult error = mmsyserr::NoError;
     const int device = OutputDevice(deviceId, error);
     if (error != mmsyserr::NoError)
@@ -491,11 +744,17 @@ MmResult TPortAudioWaveDevice::GetDevCaps(int deviceId, TWaveOutCaps& caps) {
 
 uint32_t TPortAudioWaveDevice::GetNumDevs() {
     std::lock_guard lock(FMutex);
-    if (!FInitialized)
+    const PortAudioUse use(PortAudioWait);
+    if (!use.Held())
         return 0;
+    const PaError initialized = RefreshPortAudio();
+    if (initialized != paNoError) {
+        Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
+        return 0;
+    }
     const PaDeviceIndex count = Pa_GetDeviceCount();
     if (count < 0) {
-        Fail(MapPaError(count), PaErrorText("Pa_GetDeviceCount", count));
+        Fail(PortAudioErrorResult(count), PaErrorText("Pa_GetDeviceCount", count));
         return 0;
     }
     uint32_t outputs = 0;

@@ -42,6 +42,19 @@ bool TTestWaveDevice::CompleteNext() {
     return true;
 }
 
+bool TTestWaveDevice::LoseDevice(MmResult code) {
+    std::lock_guard lock(FMutex);
+    if (FHandle == 0 || FLost)
+        return false;
+    FLost = true;
+    PostThreadMessage(FNotify, WomFailedMessage, FHandle, static_cast<intptr_t>(code));
+    while (!FQueue.empty()) {
+        Finish(*FQueue.front());
+        FQueue.pop_front();
+    }
+    return true;
+}
+
 std::vector<TTestWaveDevice::TCall> TTestWaveDevice::Calls() const {
     std::lock_guard lock(FMutex);
     return FCalls;
@@ -124,6 +137,7 @@ MmResult TTestWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveFormat
         return Record(TWaveOp::Open, nullptr, waverr::BadFormat);
     FHandle = FNextHandle++;
     FPaused = false;
+    FLost = false;
     FDeviceId = deviceId;
     FFormat = format;
     FNotify = notifyThread;
@@ -165,9 +179,12 @@ MmResult TTestWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
     if (header.dwFlags & WhdrInQueue)
         return Record(TWaveOp::Write, &header, waverr::StillPlaying);
     header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
-    FQueue.push_back(&header);
     FWrittenData.emplace_back(header.lpData, header.dwBufferLength);
     FWrittenHeaders.push_back(&header);
+    if (FLost)
+        Finish(header);
+    else
+        FQueue.push_back(&header);
     return Record(TWaveOp::Write, &header, mmsyserr::NoError);
 }
 

@@ -4,7 +4,8 @@
 // waveOut contract (prepared headers, one block-done message per written block
 // in write order, Reset returning every queued block, Close refused while
 // blocks are queued) but plays nothing: the test finishes blocks with
-// CompleteNext. It records every call and fails any operation on request.
+// CompleteNext. It records every call and fails any operation on request, or
+// fails by itself while open (LoseDevice).
 
 #include "WaveDevice.h"
 
@@ -43,6 +44,11 @@ public:
     // Finishes the oldest written block: marks it done and posts its block-done
     // message. False when no block is queued. Any thread.
     bool CompleteNext();
+
+    // Fails while open, as a sound device whose server died: posts the failure
+    // message with `code`, then returns every queued block as done; later
+    // blocks are returned as done at once. False when not open. Any thread.
+    bool LoseDevice(MmResult code = mmsyserr::NoDriver);
 
     std::vector<TCall> Calls() const;
     std::vector<TWaveOp> Ops() const;
@@ -90,6 +96,7 @@ private:
     HWaveOut FHandle = 0;
     HWaveOut FNextHandle = 1;
     bool FPaused = false;
+    bool FLost = false;
     int FDeviceId = 0;
     TWaveFormatEx FFormat;
     std::thread::id FNotify;

@@ -15,6 +15,7 @@ struct ThreadQueueState {
     std::condition_variable arrived;
     std::deque<TThreadMessage> messages;
     bool closed = false;
+    bool woken = false; // WakeThread came and no wait has consumed it yet
 };
 } // namespace detail
 
@@ -121,6 +122,47 @@ bool GetThreadMessage(TThreadMessage& msg, uint32_t filterMin, uint32_t filterMa
         return false;
     msg = *it;
     state->messages.erase(it);
+    return true;
+}
+
+bool WaitThreadMessage(uint32_t filterMin, uint32_t filterMax,
+                       std::chrono::steady_clock::time_point deadline) {
+    const auto state = Find(std::this_thread::get_id());
+    if (!state)
+        return false;
+    std::unique_lock lock(state->mutex);
+    const auto queued = [&] {
+        return FindMatch(*state, filterMin, filterMax) != state->messages.end();
+    };
+    const auto done = [&] { return state->closed || state->woken || queued(); };
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        state->arrived.wait(lock, done);
+    else
+        state->arrived.wait_until(lock, deadline, done);
+    state->woken = false;
+    return !state->closed && queued();
+}
+
+bool WaitThreadWake(std::chrono::steady_clock::time_point deadline) {
+    const auto state = Find(std::this_thread::get_id());
+    if (!state)
+        return false;
+    std::unique_lock lock(state->mutex);
+    const bool woken =
+        state->arrived.wait_until(lock, deadline, [&] { return state->closed || state->woken; });
+    state->woken = false;
+    return woken;
+}
+
+bool WakeThread(std::thread::id thread) {
+    const auto state = Find(thread);
+    if (!state)
+        return false;
+    {
+        std::lock_guard lock(state->mutex);
+        state->woken = true;
+    }
+    state->arrived.notify_all();
     return true;
 }
 

@@ -5,6 +5,7 @@
 // filtered to a range of message numbers. This is how wave devices deliver
 // their block-done messages to a worker thread.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,6 +55,22 @@ bool PeekThreadMessage(TThreadMessage& msg, uint32_t filterMin, uint32_t filterM
 // Takes the first matching message, waiting for one if need be. False when the
 // calling thread has no queue or its queue is destroyed while waiting.
 bool GetThreadMessage(TThreadMessage& msg, uint32_t filterMin, uint32_t filterMax);
+
+// The calling thread sleeps until a message matching the filter is queued,
+// WakeThread is called for it or `deadline` passes; true when such a message
+// is queued (it stays queued). A wake that came while the thread was not
+// waiting ends its next wait at once.
+bool WaitThreadMessage(
+    uint32_t filterMin, uint32_t filterMax,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+
+// The calling thread sleeps until WakeThread is called for it or `deadline`
+// passes, whatever is queued meanwhile; true when it was woken.
+bool WaitThreadWake(std::chrono::steady_clock::time_point deadline);
+
+// Ends the current or next wait of `thread` (see above). Any thread; false when
+// that thread has no queue.
+bool WakeThread(std::thread::id thread);
 
 // How many messages numbered `message` wait in the queue of `thread` (0 when it
 // has no queue). Any thread.

@@ -8,6 +8,12 @@
 // finished block (played, or returned by Reset) to that thread's message queue
 // (ThreadMessageQueue.h), in the order the blocks were written; wParam is the
 // device handle, lParam the block's header.
+//
+// Failure: a device that stops playing by itself while open (the sound server
+// went away, the stream stalled) posts one WomFailedMessage, lParam the result
+// code that says why, and then returns every queued block as done. From then
+// on it returns each block written to it as done at once, and Pause, Restart,
+// Reset and Close work as usual, so the owner can close it.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +50,9 @@ inline constexpr MmResult Sync = 35;
 
 // The block-done message a device posts per finished block (MM_WOM_DONE).
 inline constexpr uint32_t WomDoneMessage = 957;
+// The message a device posts once when it fails while open (see above). Not a
+// waveOut message: numbered in the range left to applications.
+inline constexpr uint32_t WomFailedMessage = 0x8000 + WomDoneMessage;
 
 // Device number that selects the default output device (the mapper).
 inline constexpr int WaveMapper = -1;

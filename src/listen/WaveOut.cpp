@@ -80,17 +80,26 @@ TWaveOutThread::TWaveOutThread(TWaveOut& owner) : FOwner(&owner) {
 }
 
 TWaveOutThread::~TWaveOutThread() {
+    Stop();
     Shutdown();
     FQueue.reset();
+}
+
+void TWaveOutThread::Stop() {
+    Terminate();
+    WakeThread(ThreadId());
 }
 
 void TWaveOutThread::Execute() {
     using namespace std::chrono_literals;
     while (!Terminated()) {
+        if (!WaitThreadMessage(WomDoneMessage, WomFailedMessage))
+            continue; // woken to stop
         FOwner->ProccessThread();
-        // 50 ms between polls, in slices so that Close does not wait long.
-        for (int i = 0; i < 5 && !Terminated(); ++i)
-            std::this_thread::sleep_for(10ms);
+        if (Terminated())
+            break;
+        // The classic worker retires at most one block per 50 ms poll.
+        WaitThreadWake(std::chrono::steady_clock::now() + 50ms);
     }
 }
 
@@ -178,7 +187,7 @@ bool TWaveOut::OnWorkerThread() const {
 void TWaveOut::StopWorker() {
     if (!FWorker)
         return;
-    FWorker->Terminate();
+    FWorker->Stop();
     FWorker->WaitFor();
     FWorker.reset();
 }
@@ -235,6 +244,7 @@ bool TWaveOut::Open(int deviceId) {
         FStaleMessages = 0;
         FMessagesTaken = 0;
         FResetting = false;
+        FDeviceFailure = mmsyserr::NoError;
 
         FWorker = std::make_unique<TWaveOutThread>(*this);
 
@@ -282,6 +292,8 @@ bool TWaveOut::QueueSize(const void* block, int length) {
             ShowError("PrepareHeader", mmsyserr::InvalHandle);
             return false;
         }
+        if (FDeviceFailure.load() != mmsyserr::NoError)
+            return false; // shown once, when the device failed
         if (length < 0 || length > FBufferSize || (block == nullptr && length > 0)) {
             DebugOutput("TWaveOut::QueueSize: a block of " + std::to_string(length) +
                         " bytes does not fit a slot of " + std::to_string(FBufferSize) +
@@ -485,7 +497,8 @@ void TWaveOut::HandleBuffer(unsigned /*value*/) {
         return;
     dwHandledIndex = (dwHandledIndex.load() + 1) % FBufferCount;
     const int32_t left = --FQueuedCount;
-    if (left >= FTriggerPosition || FPlayState.load() != TPlayState::Playing)
+    if (left >= FTriggerPosition || FPlayState.load() != TPlayState::Playing ||
+        FDeviceFailure.load() != mmsyserr::NoError)
         return;
     try {
         if (OnBufferTrigger)
@@ -500,13 +513,34 @@ void TWaveOut::HandleBuffer(unsigned /*value*/) {
     }
 }
 
+void TWaveOut::HandleDeviceFailure(MmResult code) {
+    std::lock_guard lock(FQueueLock);
+    if (code == mmsyserr::NoError)
+        code = mmsyserr::Error;
+    MmResult none = mmsyserr::NoError;
+    if (!FDeviceFailure.compare_exchange_strong(none, code))
+        return;
+    // Shown on the main thread: a box opened from here would hold the worker,
+    // and with it a Close that waits for the worker.
+    Post([text = "Playback, " + ErrorName(code)] { ShowMessage(text); });
+    try {
+        if (OnDeviceFailure)
+            OnDeviceFailure(*this);
+    } catch (...) {
+    }
+}
+
 void TWaveOut::ProccessThread() {
     try {
         TThreadMessage msg;
-        if (!PeekThreadMessage(msg, WomDoneMessage, WomDoneMessage, false))
+        if (!PeekThreadMessage(msg, WomDoneMessage, WomFailedMessage, false))
             return;
-        if (!GetThreadMessage(msg, WomDoneMessage, WomDoneMessage))
+        if (!GetThreadMessage(msg, WomDoneMessage, WomFailedMessage))
             return;
+        if (msg.message == WomFailedMessage) {
+            HandleDeviceFailure(static_cast<MmResult>(msg.lParam));
+            return;
+        }
         const uint64_t taken = ++FMessagesTaken;
         std::lock_guard lock(FQueueLock);
         if (msg.message == WomDoneMessage && !FResetting.load() && taken > FStaleMessages)

@@ -4,7 +4,9 @@
 // slot of a fixed ring and queued to a wave device; a worker thread takes the
 // device's block-done messages, advances the ring and raises OnBufferTrigger
 // when the queue runs low and OnFinish when it runs dry. Every failed device
-// call is shown to the user through the message box handler below.
+// call is shown to the user through the message box handler below; so is a
+// device that fails by itself while open, once, after which the component
+// raises OnDeviceFailure and takes no more blocks.
 
 #include "Thread.h"
 #include "WaveDevice.h"
@@ -27,12 +29,16 @@ using TWaveOutMessageBox = std::function<void(const std::string& text)>;
 // Returns the previous handler. Any thread.
 TWaveOutMessageBox SetWaveOutMessageBox(TWaveOutMessageBox handler);
 
-// The worker: polls its own message queue for block-done messages every 50 ms.
+// The worker: sleeps until the device posts to its message queue, then
+// accounts for one message and rests 50 ms before the next, so at most one
+// block is retired per 50 ms. Stop wakes it at once.
 class TWaveOutThread : public TThread {
 public:
     // Starts running at once; its message queue exists before it runs.
     explicit TWaveOutThread(TWaveOut& owner);
     ~TWaveOutThread() override;
+    // Marks it terminated and wakes it from any wait. Any thread.
+    void Stop();
 
 protected:
     void Execute() override;
@@ -71,6 +77,11 @@ public:
     // do. Assign while Closed.
     TNotifyEvent OnBufferTrigger;
     TNotifyEvent OnFinish;
+    // Raised once on the worker thread (queue lock held) when the device fails
+    // by itself while open, after the failure has been handed to the main
+    // thread to be shown. The blocks it returns then raise no event, and
+    // Queue refuses blocks without a message until the next Open.
+    TNotifyEvent OnDeviceFailure;
 
     // Configuration. Every setter is ignored unless the state is Closed.
     void SetDevice(TWaveDevice* device); // null: DefaultWaveDevice()
@@ -93,6 +104,8 @@ public:
     TWaveFormatEx GetWaveFormaTex() const { return FWaveFormat; }
     void SetWaveFormaTex(const TWaveFormatEx& format);
     TPlayState GetPlayState() const { return FPlayState.load(); }
+    // 0 while the device works; the code it failed with, once it has. Any thread.
+    MmResult GetDeviceFailure() const { return FDeviceFailure.load(); }
 
     // Allocates the ring, starts the worker and opens device `deviceId`
     // (WaveMapper: the default) paused. A failure is shown and leaves the
@@ -125,13 +138,14 @@ public:
 
     // Worker thread: accounts for one completed block (the argument is unused).
     void HandleBuffer(unsigned value);
-    // Worker thread: one poll of its message queue.
+    // Worker thread: takes one message of its queue, if any, and handles it.
     void ProccessThread();
 
 private:
     struct TSlot;
 
     void ShowError(const char* operation, MmResult code);
+    void HandleDeviceFailure(MmResult code); // worker thread
     bool OnWorkerThread() const;
     void StopWorker();
     void FreeRing();
@@ -151,6 +165,7 @@ private:
     HWaveOut FWaveHandle = 0;
     int FTriggerPosition = 8;
     std::atomic<bool> FResetting{false};
+    std::atomic<MmResult> FDeviceFailure{mmsyserr::NoError};
     TWaveFormatEx FWaveFormat;
 
     // Every written block yields exactly one block-done message, in write

@@ -169,6 +169,10 @@ struct Request {
     // Guarded by the client's mutex:
     CURLM* Multi = nullptr; // set while curl_multi_wakeup may be called on it
     bool Finished = false;  // the caller has seen the end; a later Abort is for the next request
+    // GetASync: body bytes taken from curl and not yet delivered on the main
+    // thread, and whether the transfer waits for them to drain.
+    std::atomic<size_t> Pending{0};
+    std::atomic<bool> Paused{false};
 };
 
 // What a request shares with its client object; the part of the client that
@@ -238,6 +242,8 @@ public:
     const Settings Params;
     int Status = 0;
     std::vector<std::string> Pieces;
+    // Pieces count as pending until the main thread has had them (GetASync).
+    bool BoundPending = false;
 
 private:
     [[noreturn]] void Fail(THttpErrorKind kind, const std::string& what, int status = 0) const;
@@ -386,6 +392,15 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
     for (;;) {
         if (!Live())
             FailAbort();
+        if (FRequest->Paused.load() && FRequest->Pending.load() < THttpCli::MaxPendingDelivery) {
+            // Cleared first: resuming may hand over the held data, which may pause again.
+            FRequest->Paused.store(false);
+            const CURLcode resumed = curl_easy_pause(FEasy, CURLPAUSE_CONT);
+            if (resumed != CURLE_OK)
+                FailCurl(resumed);
+            // The peer's silence counts from here.
+            FLastActivity = Clock::now();
+        }
         int running = 0;
         const CURLMcode performed = curl_multi_perform(FMulti, &running);
         if (performed != CURLM_OK)
@@ -411,6 +426,8 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
 
         Clock::time_point now = Clock::now();
         milliseconds wait = kLongestWait;
+        if (FRequest->Paused.load())
+            FLastActivity = now; // waiting for the main thread is not the peer's silence
         if (Params.Timeout.count() > 0) {
             const auto quiet = now - FLastActivity;
             if (quiet >= Params.Timeout)
@@ -557,15 +574,23 @@ size_t Transfer::OnBody(const char* data, size_t len) {
         FStatusRefused = true;
         return CURL_WRITEFUNC_ERROR;
     }
+    if (BoundPending && FRequest->Pending.load() >= THttpCli::MaxPendingDelivery) {
+        // curl keeps this piece and hands it over again once resumed (Run).
+        FRequest->Paused.store(true);
+        return CURL_WRITEFUNC_PAUSE;
+    }
     if (Params.MaxBodySize != 0 && len > Params.MaxBodySize - FBodySize) {
         FTooLarge = true;
         return CURL_WRITEFUNC_ERROR;
     }
     FBodySize += len;
-    if (FSink)
+    if (FSink) {
         FSink->append(data, len);
-    else
+    } else {
         Pieces.emplace_back(data, len);
+        if (BoundPending)
+            FRequest->Pending += len;
+    }
     return len;
 }
 
@@ -707,6 +732,19 @@ void THttpCli::Impl::RunSync(std::shared_ptr<Impl> impl, Settings settings, std:
         std::rethrow_exception(failure);
 }
 
+namespace {
+// Main thread: `bytes` of a GetASync request have been handed to the handler
+// (or dropped); wakes the network thread when its transfer waits for that.
+void MarkDelivered(ClientState& client, Request& request, size_t bytes) {
+    const size_t before = request.Pending.fetch_sub(bytes);
+    if (before - bytes < THttpCli::MaxPendingDelivery && request.Paused.load()) {
+        std::lock_guard lock(client.Mutex);
+        if (request.Multi)
+            curl_multi_wakeup(request.Multi);
+    }
+}
+} // namespace
+
 void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
                               Settings settings) {
     const std::shared_ptr<const Handlers> events = settings.Events;
@@ -723,6 +761,7 @@ void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Reques
     bool bodyBegun = false;
     {
         Transfer transfer(*impl, request, std::move(settings), nullptr);
+        transfer.BoundPending = true;
         try {
             transfer.Start();
             transfer.Run(nullptr, [&] {
@@ -731,7 +770,13 @@ void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Reques
                     if (!transfer.Live())
                         break;
                     bodyBegun = true;
-                    Post([impl, events, live, data = std::move(piece)] {
+                    Post([impl, request, events, live, data = std::move(piece)] {
+                        struct Delivered {
+                            Impl& client;
+                            Request& request;
+                            size_t bytes;
+                            ~Delivered() { MarkDelivered(client, request, bytes); }
+                        } delivered{*impl, *request, data.size()}; // also when the handler throws
                         if (live() && events->OnDocData)
                             events->OnDocData(impl->Owner, data.data(), data.size());
                     });

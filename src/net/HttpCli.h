@@ -155,6 +155,11 @@ public:
     // still running is aborted first. Main thread.
     void GetASync();
 
+    // GetASync: body bytes received and not yet delivered on the main thread
+    // stay about this low; past it the transfer is paused until the main
+    // thread has caught up (time the inactivity limit does not count).
+    static constexpr size_t MaxPendingDelivery = 4 * 1024 * 1024;
+
     // Ends the request in progress promptly (well under 100 ms): a blocked
     // Get/GetPieces throws EHttpException (ClassAbort), a GetASync request
     // delivers no further event, not even one already queued. Any thread, also

@@ -3,7 +3,8 @@
 // null sink. ALSA's default device is a `file` plugin over the `pulse` plugin,
 // so the capture file holds exactly what PortAudio wrote, paced in real time
 // by the sink. The capture must be the expansion of the bytes the simulator
-// sent, sample for sample, with silence only before and after.
+// sent, sample for sample, with silence only before and after. The daemon
+// also starts late, dies and hangs, as a desktop's sound server does.
 
 #include "CallMonitor.h"
 #include "Corvane.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -50,9 +52,10 @@ size_t FileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
 }
 
-// The private sound system of this test program. It must exist before
-// PortAudio starts: ALSA and the PulseAudio client find it through HOME and
-// XDG_RUNTIME_DIR.
+// The private sound system of a test. ALSA and the PulseAudio client find it
+// through HOME and XDG_RUNTIME_DIR; PortAudio reads them anew whenever it is
+// initialised again (an Open while no stream is open). The daemon starts
+// only when asked.
 class PrivateSoundSystem {
 public:
     PrivateSoundSystem() {
@@ -67,6 +70,10 @@ public:
         ::setenv("XDG_CONFIG_HOME", FDir.File("config").c_str(), 1);
         for (const char* name : {"PULSE_SERVER", "PULSE_SINK", "PULSE_RUNTIME_PATH"})
             ::unsetenv(name);
+        // While the daemon is down, no client may start one of its own.
+        ::mkdir(FDir.File("config").c_str(), 0700);
+        ::mkdir(FDir.File("config/pulse").c_str(), 0700);
+        test::WriteFile(FDir.File("config/pulse/client.conf"), "autospawn = no\n");
         Capture = FDir.File("capture.raw");
         test::WriteFile(FDir.File(".asoundrc"), "@hooks [ { func load files [ \"" +
                                                     FDir.File("capture-pulse.conf") +
@@ -74,7 +81,19 @@ public:
         test::WriteFile(FDir.File("capture-pulse.conf"),
                         "pcm.!default { type file slave.pcm \"pulse\" file \"" + Capture +
                             "\" format \"raw\" }\n");
+        Device = std::make_unique<TPortAudioWaveDevice>();
+        if (!Device->Initialized())
+            Error = "PortAudio did not initialise";
+    }
+    // Stops the daemon (and waits for it) before the folder goes.
+    ~PrivateSoundSystem() {
+        Device.reset();
+        StopDaemon();
+    }
 
+    // Starts the daemon with its null sink as the default sink; false (and
+    // Error says why) when it does not come up.
+    bool StartDaemon() {
         FDaemon = std::make_unique<test::ChildProcess>(
             PULSEAUDIO_EXECUTABLE,
             std::vector<std::string>{
@@ -91,15 +110,17 @@ public:
             Error = "the private PulseAudio daemon did not start:";
             for (const auto& line : FDaemon->Lines())
                 Error += "\n  " + line;
-            return;
+            return false;
         }
-        Device = std::make_unique<TPortAudioWaveDevice>();
-        if (!Device->Initialized())
-            Error = "PortAudio did not initialise";
+        return true;
     }
-    // Stops the daemon (and waits for it) before the folder goes.
-    ~PrivateSoundSystem() {
-        Device.reset();
+    // Sends `signal` to the daemon (SIGKILL: it dies as in a crash).
+    void SignalDaemon(int signal) {
+        if (FDaemon && FDaemon->Pid() > 0)
+            ::kill(FDaemon->Pid(), signal);
+    }
+    void StopDaemon() {
+        SignalDaemon(SIGCONT);
         FDaemon.reset();
     }
 
@@ -192,22 +213,9 @@ std::vector<int16_t> Trimmed(const std::vector<int16_t>& s) {
     return {first, last};
 }
 
-struct LiveCase {
-    const char* name;
-    const char* format;
-    int channels;
-    bool observed; // through the observing device; else the default device
-};
-
-void PrintTo(const LiveCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LiveListening : public testing::TestWithParam<LiveCase> {
+// The log, the messages and the capture checks every live test uses.
+class LiveListeningBase : public testing::Test {
 protected:
-    static void SetUpTestSuite() { FSound = std::make_unique<PrivateSoundSystem>(); }
-    static void TearDownTestSuite() { FSound.reset(); }
-
     void SetUp() override {
         FPreviousBox = SetWaveOutMessageBox([this](const std::string& text) {
             std::lock_guard lock(FMutex);
@@ -233,8 +241,50 @@ protected:
         std::lock_guard lock(FMutex);
         return FMessages;
     }
+    size_t Count(const std::string& line) const {
+        std::lock_guard lock(FMutex);
+        return static_cast<size_t>(std::count(FLog.begin(), FLog.end(), line));
+    }
 
-    static std::unique_ptr<PrivateSoundSystem> FSound;
+    void Configure(const test::QuorinSim& sim) {
+        TQuorinConfig config;
+        config.Server = sim.Server();
+        config.UserName = "supervisor";
+        config.Password = "secret";
+        Session.SetConfig(config);
+    }
+    // A started monitor of call `remoteid` on `device` (null: the default device).
+    std::unique_ptr<TCallMonitor> Listen(const std::string& remoteid, TWaveDevice* device,
+                                         std::atomic<int>& finished) {
+        TCallInfo call;
+        call.id = remoteid;
+        call.remoteid = remoteid;
+        auto monitor = std::make_unique<TCallMonitor>(Session, call, device);
+        monitor->OnFinished = [&finished] { ++finished; };
+        monitor->Start();
+        return monitor;
+    }
+    // Once silence follows the last block in the capture, all of it is there.
+    static bool WaitForTheCaptureToSettle(const std::string& capture, int channels) {
+        const size_t settled = FileSize(capture) + 4800 * static_cast<size_t>(channels);
+        return test::PumpUntil([&] { return FileSize(capture) >= settled; }, 10s);
+    }
+    // The capture is the expansion of the complete blocks the simulator sent.
+    void ExpectTheCaptureIsTheStream(const std::string& capture, const std::string& sent, bool alaw,
+                                     size_t chunk, size_t blocks) {
+        const auto expected =
+            Trimmed(Expand(std::string_view(sent).substr(0, blocks * chunk), alaw));
+        const auto captured = Trimmed(Samples(test::ReadFile(capture)));
+        ASSERT_GT(expected.size(), blocks * chunk - 2 * chunk); // a stream, not silence
+        EXPECT_EQ(captured.size(), expected.size());
+        if (captured != expected) {
+            const auto mismatch =
+                std::mismatch(captured.begin(), captured.end(), expected.begin(), expected.end());
+            ADD_FAILURE() << "the capture differs from the stream at sample "
+                          << (mismatch.first - captured.begin()) << LogText();
+        }
+    }
+
     TCorvane Session;
 
 private:
@@ -242,6 +292,29 @@ private:
     std::vector<std::string> FLog;
     std::vector<std::string> FMessages;
     TWaveOutMessageBox FPreviousBox;
+};
+
+struct LiveCase {
+    const char* name;
+    const char* format;
+    int channels;
+    bool observed; // through the observing device; else the default device
+};
+
+void PrintTo(const LiveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class LiveListening : public LiveListeningBase, public testing::WithParamInterface<LiveCase> {
+protected:
+    static void SetUpTestSuite() {
+        FSound = std::make_unique<PrivateSoundSystem>();
+        if (FSound->Error.empty())
+            FSound->StartDaemon();
+    }
+    static void TearDownTestSuite() { FSound.reset(); }
+
+    static std::unique_ptr<PrivateSoundSystem> FSound;
 };
 
 std::unique_ptr<PrivateSoundSystem> LiveListening::FSound;
@@ -256,25 +329,13 @@ TEST_P(LiveListening, TheSoundSystemReceivesTheExpandedStreamAfterThreeBlocks) {
     sim.Control("/sim/calls/add?id=1&remoteid=r1");
     // Complete blocks and the start of one more, which is never played.
     sim.Control("/sim/fault?count=1&mode=audio-end&bytes=" + std::to_string(kBlocks * chunk + 300));
-    TQuorinConfig config;
-    config.Server = sim.Server();
-    config.UserName = "supervisor";
-    config.Password = "secret";
-    Session.SetConfig(config);
+    Configure(sim);
 
     ObservedWaveDevice observed(*FSound->Device);
     std::atomic<int> finished{0};
-    TCallInfo call;
-    call.id = "1";
-    call.remoteid = "r1";
-    auto monitor = std::make_unique<TCallMonitor>(Session, call, c.observed ? &observed : nullptr);
-    monitor->OnFinished = [&] { ++finished; };
-    monitor->Start();
+    auto monitor = Listen("r1", c.observed ? &observed : nullptr, finished);
     ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
-
-    // Once silence follows the last block in the capture, all of it is there.
-    const size_t settled = FileSize(FSound->Capture) + 4800 * static_cast<size_t>(c.channels);
-    ASSERT_TRUE(test::PumpUntil([&] { return FileSize(FSound->Capture) >= settled; }, 10s));
+    ASSERT_TRUE(WaitForTheCaptureToSettle(FSound->Capture, c.channels));
     monitor.reset();
     EXPECT_EQ(finished.load(), 1);
     EXPECT_TRUE(Messages().empty()) << LogText();
@@ -286,16 +347,7 @@ TEST_P(LiveListening, TheSoundSystemReceivesTheExpandedStreamAfterThreeBlocks) {
 
     const std::string sent = sim.Control("/sim/rtcall/sent?remid=r1");
     ASSERT_EQ(sent.size(), kBlocks * chunk + 300);
-    const auto expected = Trimmed(Expand(std::string_view(sent).substr(0, kBlocks * chunk), alaw));
-    const auto captured = Trimmed(Samples(test::ReadFile(FSound->Capture)));
-    ASSERT_GT(expected.size(), kBlocks * chunk - 2 * chunk); // a stream, not silence
-    EXPECT_EQ(captured.size(), expected.size());
-    if (captured != expected) {
-        const auto mismatch =
-            std::mismatch(captured.begin(), captured.end(), expected.begin(), expected.end());
-        ADD_FAILURE() << "the capture differs from the stream at sample "
-                      << (mismatch.first - captured.begin()) << LogText();
-    }
+    ExpectTheCaptureIsTheStream(FSound->Capture, sent, alaw, chunk, kBlocks);
 }
 
 INSTANTIATE_TEST_SUITE_P(PortAudio, LiveListening,
@@ -305,5 +357,123 @@ INSTANTIATE_TEST_SUITE_P(PortAudio, LiveListening,
                          [](const testing::TestParamInfo<LiveCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// A sound server that comes and goes while the client runs: each test has its
+// own daemon, started when the test says.
+class SoundServerComesAndGoes : public LiveListeningBase {
+protected:
+    void SetUp() override {
+        LiveListeningBase::SetUp();
+        FSound = std::make_unique<PrivateSoundSystem>();
+    }
+    void TearDown() override {
+        FSound.reset();
+        LiveListeningBase::TearDown();
+    }
+
+    // Listens to `remoteid`, whose stream the simulator ends after kBlocks
+    // blocks, until it has played, and compares the capture with the stream.
+    void ListenToACompleteCall(test::QuorinSim& sim, const std::string& remoteid) {
+        sim.Control("/sim/fault?count=1&mode=audio-end&bytes=" + std::to_string(kBlocks * kFrames));
+        std::atomic<int> finished{0};
+        auto monitor = Listen(remoteid, nullptr, finished);
+        ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+        ASSERT_TRUE(WaitForTheCaptureToSettle(FSound->Capture, 1));
+        monitor.reset();
+        EXPECT_EQ(finished.load(), 1);
+        ExpectTheCaptureIsTheStream(FSound->Capture,
+                                    sim.Control("/sim/rtcall/sent?remid=" + remoteid), true,
+                                    kFrames, kBlocks);
+    }
+    // Listens to an endless call until its playback has begun to reach the sink.
+    std::unique_ptr<TCallMonitor> ListenUntilHeard(const std::string& remoteid,
+                                                   std::atomic<int>& finished) {
+        auto monitor = Listen(remoteid, nullptr, finished);
+        EXPECT_TRUE(test::PumpUntil([&] { return FileSize(FSound->Capture) > 16000; }, 30s))
+            << LogText();
+        return monitor;
+    }
+    bool StreamRuns(const test::QuorinSim& sim, const std::string& remoteid) const {
+        return sim.Control("/sim/rtcall/streams").find(remoteid) != std::string::npos;
+    }
+
+    std::unique_ptr<PrivateSoundSystem> FSound;
+};
+
+// The client started without a sound server, and listening failed; the next
+// listen after the server has started plays on it.
+TEST_F(SoundServerComesAndGoes, AServerStartedAfterAFailedListenIsUsed) {
+    ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    test::QuorinSim sim({"--format", "alaw"});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1");
+    Configure(sim);
+
+    std::atomic<int> finished{0};
+    auto monitor = Listen("r1", nullptr, finished);
+    ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+    monitor.reset();
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 2u) << LogText();
+    EXPECT_EQ(messages[1], "xOpen, MMSYSERR_NODRIVER");
+
+    ASSERT_TRUE(FSound->StartDaemon()) << FSound->Error;
+    ListenToACompleteCall(sim, "r1");
+    EXPECT_EQ(Messages().size(), 2u) << LogText();
+}
+
+// The server dies while a call plays: one message, listening ends once and
+// gives up the stream; once the server is back the next call plays.
+TEST_F(SoundServerComesAndGoes, AServerKilledMidPlayEndsListeningAndTheNextCallPlaysAfterARestart) {
+    ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    ASSERT_TRUE(FSound->StartDaemon()) << FSound->Error;
+    test::QuorinSim sim({"--format", "alaw"});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1");
+    sim.Control("/sim/calls/add?id=2&remoteid=r2");
+    Configure(sim);
+
+    std::atomic<int> finished{0};
+    auto monitor = ListenUntilHeard("r1", finished);
+    ASSERT_EQ(finished.load(), 0);
+    FSound->SignalDaemon(SIGKILL);
+    ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+    EXPECT_TRUE(test::PumpUntil([&] { return !StreamRuns(sim, "r1"); }, 10s));
+    test::PumpFor(500ms);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"Playback, MMSYSERR_NODRIVER"})) << LogText();
+    EXPECT_EQ(Count("Monitor: the sound output failed; listening ends"), 1u);
+    monitor.reset();
+    EXPECT_EQ(finished.load(), 1);
+
+    FSound->StopDaemon();
+    ASSERT_TRUE(FSound->StartDaemon()) << FSound->Error;
+    ListenToACompleteCall(sim, "r2");
+    EXPECT_EQ(Messages().size(), 1u) << LogText();
+}
+
+// The server hangs while a call plays: no block finishes any more, and after
+// the stall limit that is a failed device like a dead one.
+TEST_F(SoundServerComesAndGoes, AServerThatHangsMidPlayEndsListeningAfterTheStallLimit) {
+    ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    ASSERT_TRUE(FSound->StartDaemon()) << FSound->Error;
+    test::QuorinSim sim({"--format", "alaw"});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1");
+    sim.Control("/sim/calls/add?id=2&remoteid=r2");
+    Configure(sim);
+
+    std::atomic<int> finished{0};
+    auto monitor = ListenUntilHeard("r1", finished);
+    FSound->SignalDaemon(SIGSTOP);
+    ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+    test::PumpFor(500ms);
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"Playback, MMSYSERR_NODRIVER"})) << LogText();
+    // Closing the hung stream does not wait for the server.
+    monitor.reset();
+    EXPECT_EQ(finished.load(), 1);
+
+    FSound->StopDaemon();
+    ASSERT_TRUE(FSound->StartDaemon()) << FSound->Error;
+    ListenToACompleteCall(sim, "r2");
+}
 
 } // namespace

@@ -1585,6 +1585,37 @@ TEST_F(MainWindowListenTest, AFailingSoundDeviceIsShownAndListeningEnds) {
     SetWaveOutMessageBox(old);
 }
 
+// With no sound device the output's failure messages open inside the
+// monitor's data handler, and a message box runs events while it is open: the
+// end of the answer, then the timer that destroys finished monitors. The
+// monitor must still exist when the box closes, and go only after its handler
+// has returned.
+TEST_F(MainWindowListenTest, AMessageBoxThatRunsEventsDoesNotDestroyTheMonitorUnderIt) {
+    FSim->Control("/sim/fault?count=1&mode=audio-end&bytes=800");
+    FDevice.Fail(TWaveOp::Open, mmsyserr::NoDriver);
+    auto& form = StartWithTwoCalls();
+    std::vector<std::string> shown;
+    std::vector<bool> monitorAfterBox;
+    const TWaveOutMessageBox old = SetWaveOutMessageBox([&](const std::string& text) {
+        shown.push_back(text);
+        // The box's own loop, open long enough for the answer to end and for
+        // the stop timer (500 ms) to fire.
+        RunEventsFor(1500);
+        monitorAfterBox.push_back(form.Monitor() != nullptr);
+    });
+    DoubleClick(4, 1);
+    ASSERT_TRUE(WaitFor([&] { return LogHas("Monitor stopped (2)"); }));
+    SetWaveOutMessageBox(old);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1], "xOpen, MMSYSERR_NODRIVER");
+    EXPECT_EQ(monitorAfterBox, (std::vector<bool>{true, true}));
+    EXPECT_TRUE(LogHas("Monitor HTTP Doc End"));
+    EXPECT_GT(LogIndex("Monitor stopped (1)"),
+              LogIndex("Monitor: wave output not opened; listening ends"));
+    EXPECT_EQ(form.Monitor(), nullptr);
+    EXPECT_EQ(CountLog("Monitor stopped (1)"), 1);
+}
+
 TEST_F(MainWindowTest, SoundMessagesFromAWorkerWaitForTheUser) {
     MessageBoxCloser closer;
     std::atomic<bool> done{false};

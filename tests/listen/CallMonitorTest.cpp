@@ -616,6 +616,108 @@ TEST_F(CallMonitorFeedTest, OutputThatCannotOpenEndsListeningAfterItsMessages) {
     EXPECT_EQ(Finished.load(), 1);
 }
 
+// A sound server that dies while a call plays: one message, listening ends
+// once, and the rest of the answer is not fetched (nothing of it could be heard).
+TEST_F(CallMonitorFeedTest, ASoundDeviceThatFailsWhilePlayingEndsListeningOnce) {
+    Begin();
+    Feed->Push(Block(0) + Block(1) + Block(2));
+    ASSERT_TRUE(WaitForLine("Starting play"));
+    ASSERT_TRUE(Device.CompleteNext());
+    ASSERT_TRUE(Device.LoseDevice(mmsyserr::NoDriver));
+    ASSERT_TRUE(WaitForFinished());
+
+    Feed->Push(Block(3) + Block(4) + Block(5) + Block(6));
+    Feed->End();
+    test::PumpFor(300ms);
+    EXPECT_EQ(Finished.load(), 1);
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"Playback, MMSYSERR_NODRIVER"}));
+    EXPECT_EQ(Count("Monitor: the sound output failed; listening ends"), 1u);
+    EXPECT_EQ(Count("Monitor HTTP Doc End"), 0u) << "the request goes on";
+    EXPECT_EQ(Device.WrittenData().size(), 3u);
+    EXPECT_TRUE(Statuses().empty());
+    Monitor.reset();
+    EXPECT_EQ(Finished.load(), 1);
+    EXPECT_FALSE(Device.IsOpen());
+}
+
+// A message box runs other events while it is open, and one of them may stop
+// listening (the window closing, a switch to another call). The output's call
+// that showed the box must find its output still there when the box closes.
+TEST_F(CallMonitorFeedTest, StoppedFromInsideAMessageBoxOfTheOutput) {
+    Device.Fail(TWaveOp::Write, mmsyserr::NoMem);
+    std::vector<std::string> shown;
+    std::vector<bool> busyInside;
+    const TWaveOutMessageBox previous = SetWaveOutMessageBox([&](const std::string& text) {
+        shown.push_back(text);
+        busyInside.push_back(Monitor->Busy());
+        Monitor->Stop(); // what an event run by the box's loop does
+    });
+    Begin();
+    Feed->Push(Block(0) + Block(1) + Block(2));
+    ASSERT_TRUE(WaitForFinished());
+    test::PumpFor(100ms);
+    SetWaveOutMessageBox(previous);
+    EXPECT_EQ(shown, (std::vector<std::string>{"Write, MMSYSERR_NOMEM"}));
+    EXPECT_EQ(busyInside, (std::vector<bool>{true}));
+    EXPECT_EQ(Finished.load(), 1);
+    EXPECT_FALSE(Device.IsOpen());
+    EXPECT_FALSE(Monitor->Busy());
+    EXPECT_EQ(Count("Starting play"), 0u);
+}
+
+// A live stream that goes silent past the inactivity limit is a failed
+// live-audio request, whether or not its body had begun.
+struct StallCase {
+    const char* name;
+    bool header;   // the header and its zero byte came first
+    size_t blocks; // then this many blocks
+};
+
+void PrintTo(const StallCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CallMonitorStall : public CallMonitorFeedTest,
+                         public testing::WithParamInterface<StallCase> {};
+
+TEST_P(CallMonitorStall, ReportsConnectFailedAndFinishesOnce) {
+    const StallCase& c = GetParam();
+    Feed = std::make_unique<test::FeedRecorder>();
+    Configure(Feed->Server());
+    TCallInfo call;
+    call.id = "1";
+    call.remoteid = "r1";
+    Monitor = std::make_unique<TCallMonitor>(Session, call, &Device);
+    Monitor->OnFinished = [this] { ++Finished; };
+    Monitor->SetInactivityLimit(500ms);
+    Monitor->Start();
+    ASSERT_TRUE(Feed->WaitForRequests(1));
+    std::string body = c.header ? std::string("Format: alaw\r\n") + '\0' : std::string();
+    for (unsigned b = 0; b < c.blocks; ++b)
+        body += Block(b);
+    if (!body.empty())
+        Feed->Push(body);
+
+    ASSERT_TRUE(test::PumpUntil([&] { return !Statuses().empty(); }));
+    EXPECT_EQ(Statuses(), std::vector<TStatusCode>{TStatusCode::ConnectFailed});
+    EXPECT_TRUE(HasLineStartingWith("Monitor HTTP error: EHttpTimeout"));
+    EXPECT_EQ(Device.WrittenData().size(), c.blocks);
+    PlayOut(); // what was queued still plays to its end
+    ASSERT_TRUE(WaitForFinished());
+    test::PumpFor(100ms);
+    EXPECT_EQ(Finished.load(), 1);
+    EXPECT_EQ(Statuses().size(), 1u);
+    EXPECT_TRUE(Messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Feed, CallMonitorStall,
+                         testing::Values(StallCase{"BeforeAnyByte", false, 0},
+                                         StallCase{"AfterTheHeader", true, 0},
+                                         StallCase{"WhilePlaying", true, 3}),
+                         [](const testing::TestParamInfo<StallCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // The end of the answer (main thread) and the end of the audio (the output's
 // worker) race to finish; so do Stop and the end of the audio. Either way the
 // owner hears of it exactly once.
@@ -635,8 +737,8 @@ TEST_F(CallMonitorFeedTest, FinishesExactlyOnceWhenBothThreadsRace) {
         Feed->Push(std::string("Format: ulaw\r\n") + '\0' + Codes(3 * kFrames, 7));
         ASSERT_TRUE(test::PumpUntil([&] { return !device.IsPaused() && device.Queued() == 3; }));
 
-        // The worker retires a block per 50 ms poll, so the audio ends 100 to
-        // 150 ms after the blocks are done; the other side comes 80 to 170 ms in.
+        // The worker retires one block per 50 ms, so the audio ends some 100 ms
+        // after the blocks are done; the other side comes 80 to 170 ms in.
         std::thread player([&] {
             while (device.CompleteNext()) {
             }

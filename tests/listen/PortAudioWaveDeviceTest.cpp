@@ -130,6 +130,37 @@ INSTANTIATE_TEST_SUITE_P(
                     OpenFailure{"NoChannels", -1, 16, 0, "xOpen, WAVERR_BADFORMAT"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// What PortAudio says when a device is gone, busy or unknown must reach the
+// user as that, not as a format the device cannot play.
+struct ErrorResultCase {
+    const char* name;
+    PaError error;
+    MmResult result;
+};
+
+class PortAudioErrorResult : public testing::TestWithParam<ErrorResultCase> {};
+
+TEST_P(PortAudioErrorResult, NamesWhatWentWrong) {
+    EXPECT_EQ(corvane::PortAudioErrorResult(GetParam().error), GetParam().result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, PortAudioErrorResult,
+    testing::Values(
+        // An output device that cannot be opened (its sound server died).
+        ErrorResultCase{"DeviceCannotBeOpened", paBadIODeviceCombination, mmsyserr::NoDriver},
+        ErrorResultCase{"DeviceBusy", paDeviceUnavailable, mmsyserr::Allocated},
+        ErrorResultCase{"DeviceUnknown", paInvalidDevice, mmsyserr::BadDeviceId},
+        ErrorResultCase{"NotInitialised", paNotInitialized, mmsyserr::NoDriver},
+        ErrorResultCase{"NoHostApi", paHostApiNotFound, mmsyserr::NoDriver},
+        ErrorResultCase{"SampleRate", paInvalidSampleRate, waverr::BadFormat},
+        ErrorResultCase{"ChannelCount", paInvalidChannelCount, waverr::BadFormat},
+        ErrorResultCase{"SampleFormat", paSampleFormatNotSupported, waverr::BadFormat},
+        ErrorResultCase{"Memory", paInsufficientMemory, mmsyserr::NoMem},
+        ErrorResultCase{"HostError", paUnanticipatedHostError, mmsyserr::Error},
+        ErrorResultCase{"Success", paNoError, mmsyserr::NoError}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(PortAudioWaveDevice, OperationsOnAnUnknownHandleAreRefused) {
     TPortAudioWaveDevice device;
     TWaveHdr header;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 using namespace corvane;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -72,6 +74,47 @@ TEST(ThreadMessageQueue, GetWaitsForAMessageFromAnotherThread) {
     receiver.join();
     EXPECT_EQ(got, 42);
     EXPECT_EQ(PendingThreadMessages(id, 1), 1u);
+}
+
+// The worker's sleep: a wait ends when a matching message is queued, when
+// the thread is woken (also by a wake that came before the wait) or at its
+// deadline; a rest ends only when woken or at its deadline.
+TEST(ThreadMessageQueue, WaitsEndOnAMatchingMessageAWakeOrTheDeadline) {
+    const std::thread::id self = std::this_thread::get_id();
+    TThreadMessageQueue queue(self);
+    const auto soon = [] { return std::chrono::steady_clock::now() + 20ms; };
+    const auto late = [] { return std::chrono::steady_clock::now() + 10s; };
+
+    EXPECT_FALSE(WaitThreadMessage(957, 957, soon()));
+    ASSERT_TRUE(PostThreadMessage(self, 1, 0, 0));
+    EXPECT_FALSE(WaitThreadMessage(957, 957, soon())) << "another message is no reason to wake";
+
+    std::thread poster([self] {
+        std::this_thread::sleep_for(20ms);
+        PostThreadMessage(self, 957, 0, 7);
+    });
+    EXPECT_TRUE(WaitThreadMessage(957, 957)); // no deadline: only the message ends it
+    poster.join();
+    EXPECT_EQ(PendingThreadMessages(self, 957), 1u) << "waiting takes nothing";
+    TThreadMessage m;
+    ASSERT_TRUE(GetThreadMessage(m, 957, 957));
+    EXPECT_EQ(m.lParam, 7);
+
+    ASSERT_TRUE(WakeThread(self)); // before the wait: kept for it
+    EXPECT_FALSE(WaitThreadMessage(957, 957));
+
+    ASSERT_TRUE(PostThreadMessage(self, 957, 0, 8));
+    EXPECT_FALSE(WaitThreadWake(soon())) << "a rest ignores messages";
+    std::thread waker([self] {
+        std::this_thread::sleep_for(20ms);
+        WakeThread(self);
+    });
+    EXPECT_TRUE(WaitThreadWake(late()));
+    waker.join();
+
+    std::thread other([] {});
+    EXPECT_FALSE(WakeThread(other.get_id())) << "no queue, nothing to wake";
+    other.join();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "MainThread.h"
 #include "TestSupport.h"
 #include "TestWaveDevice.h"
+#include "ThreadMessageQueue.h"
 
 #include <gtest/gtest.h>
 
@@ -611,6 +612,50 @@ INSTANTIATE_TEST_SUITE_P(Table, WaveOutErrorText,
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     std::to_string(std::get<1>(info.param).code);
                          });
+
+// A device that fails by itself while playing (its sound server died): one
+// message, on the main thread, one OnDeviceFailure; the blocks it returns
+// raise no event, later blocks are refused without a message, and the next
+// Open starts afresh.
+TEST_F(WaveOutTest, ADeviceThatFailsWhilePlayingIsShownOnceAndTakesNoMoreBlocks) {
+    TWaveOut w(&Device);
+    EventLog log;
+    log.Attach(w);
+    std::atomic<int> failures{0};
+    w.OnDeviceFailure = [&](TWaveOut& sender) {
+        ++failures;
+        log.Add("X", sender);
+    };
+    OpenSmall(w, 8);
+    QueueBlocks(w, 4);
+    ASSERT_TRUE(w.Play());
+    CompleteOne(w); // "T3"
+
+    ASSERT_TRUE(Device.LoseDevice(mmsyserr::NoDriver));
+    // The device reports a second failure it should not: still one of each.
+    PostThreadMessage(Device.NotifyThread(), WomFailedMessage, w.GetHWaveOutId(),
+                      static_cast<intptr_t>(mmsyserr::Allocated));
+    ASSERT_TRUE(test::PumpUntil([&] { return w.GetBufferFree() == 8 && !Messages.empty(); }));
+    ASSERT_TRUE(test::PumpUntil([&] { return Device.PendingNotifications() == 0; }));
+    test::PumpFor(100ms);
+    EXPECT_EQ(failures.load(), 1);
+    EXPECT_EQ(w.GetDeviceFailure(), mmsyserr::NoDriver);
+    EXPECT_EQ(Messages, (std::vector<std::string>{"Playback, MMSYSERR_NODRIVER"}));
+
+    const size_t written = Device.WrittenData().size();
+    const auto block = Block(32, 'n');
+    EXPECT_FALSE(w.Queue(block.data()));
+    EXPECT_EQ(Device.WrittenData().size(), written);
+    EXPECT_EQ(Messages.size(), 1u);
+
+    ASSERT_TRUE(w.Close());
+    EXPECT_EQ(log.Events(), (std::vector<std::string>{"T3", "X3"}));
+    EXPECT_FALSE(Device.IsOpen());
+
+    ASSERT_TRUE(w.Open(WaveMapper));
+    EXPECT_EQ(w.GetDeviceFailure(), mmsyserr::NoError);
+    EXPECT_TRUE(w.Queue(block.data()));
+}
 
 TEST_F(WaveOutTest, AFailedCloseStaysClosingAndLaterClosesReturnAtOnce) {
     TWaveOut w(&Device);

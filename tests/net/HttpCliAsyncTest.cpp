@@ -10,7 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <thread>
+
+#include <sys/socket.h>
 
 namespace corvane::test {
 namespace {
@@ -361,6 +365,85 @@ TEST_F(HttpCliAsyncTest, DestructionServesACookieHandlerWaitingForTheMainThread)
     ASSERT_TRUE(inHandler.load());
     client.reset();
     EXPECT_GE(synchronized, 1);
+}
+
+// A recorder's backlog sent faster than the main thread takes it: the bytes
+// waiting for the main thread stay bounded, and all of them arrive in order.
+char BurstByte(size_t offset) {
+    // Differs between any two 64 KiB pieces, so a piece out of place shows.
+    return static_cast<char>((offset >> 16) * 31 + (offset >> 8) * 7 + offset);
+}
+
+struct BurstPeer {
+    size_t Total = 0;
+    std::atomic<size_t> Sent{0}; // bytes the kernel has taken from the peer
+
+    void Serve(RawServer& server, int fd) {
+        if (server.ReadHead(fd).empty())
+            return;
+        // A small send buffer, so what the peer has sent is what the client's
+        // side holds, give or take its receive buffer.
+        const int sendBuffer = 64 * 1024;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        if (!RawServer::Send(fd, "HTTP/1.0 200 OK\r\n\r\n"))
+            return;
+        std::string chunk(64 * 1024, '\0');
+        for (size_t offset = 0; offset < Total && !server.Stopping(); offset += chunk.size()) {
+            for (size_t i = 0; i < chunk.size(); ++i)
+                chunk[i] = BurstByte(offset + i);
+            if (!RawServer::Send(fd, chunk))
+                return;
+            Sent += chunk.size();
+        }
+    }
+};
+
+// The most a loopback connection holds in flight: the largest receive buffer
+// the kernel grows to, the peer's send buffer (doubled by the kernel), and the
+// piece curl holds while paused.
+size_t InFlightAllowance() {
+    size_t receiveBuffer = 6 * 1024 * 1024; // the kernel's default tcp_rmem maximum
+    std::ifstream rmem("/proc/sys/net/ipv4/tcp_rmem");
+    size_t low = 0, initial = 0, most = 0;
+    if (rmem >> low >> initial >> most)
+        receiveBuffer = most;
+    return receiveBuffer + 2 * 64 * 1024 + 1024 * 1024;
+}
+
+TEST_F(HttpCliAsyncTest, ABurstWaitsInTheNetworkWhileTheMainThreadIsBusy) {
+    const size_t bound = THttpCli::MaxPendingDelivery + InFlightAllowance();
+    BurstPeer peer;
+    // Twice what the bound lets through: a client without it takes it all.
+    peer.Total = std::max<size_t>(48 * 1024 * 1024, 2 * bound);
+    RawServer server([&](RawServer& s, int fd) { peer.Serve(s, fd); });
+    THttpCli client;
+    // Shorter than the busy spell below: waiting for the main thread is not
+    // silence of the peer.
+    client.Timeout = std::chrono::milliseconds(1000);
+    EventLog log;
+    log.Attach(client);
+    size_t received = 0;
+    size_t firstWrong = std::string::npos;
+    client.OnDocData = [&](THttpCli&, const char* data, size_t len) {
+        for (size_t i = 0; i < len && firstWrong == std::string::npos; ++i)
+            if (data[i] != BurstByte(received + i))
+                firstWrong = received + i;
+        received += len;
+    };
+    client.URL = WithCredentials(server.Url("/client.php"));
+    client.GetASync();
+    ASSERT_TRUE(PumpUntil([&] { return received > 0; }));
+
+    const size_t deliveredBefore = received;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // the main thread is busy
+    const size_t taken = peer.Sent.load() - deliveredBefore;
+    EXPECT_LE(taken, bound) << "bytes taken from the peer while the main thread delivered none";
+
+    ASSERT_TRUE(PumpUntil([&] { return log.Dones > 0; }, std::chrono::seconds(60)));
+    EXPECT_TRUE(log.Ok) << log.Error;
+    EXPECT_EQ(received, peer.Total);
+    EXPECT_EQ(firstWrong, std::string::npos) << "first byte out of order";
+    EXPECT_EQ(log.DocEnds, 1);
 }
 
 // ---------------------------------------------------------------------------
