@@ -31,6 +31,8 @@ public:
     static constexpr size_t MaxHeaderSize = 64 * 1024;
     // Channel counts the monitor plays; a header naming another is refused.
     static constexpr int32_t MaxChannels = 8;
+    // How long the stream's network thread rests between hand-overs.
+    static constexpr std::chrono::milliseconds DeliveryInterval{100};
 
     // Main thread. Borrows `session`'s URLs, credentials, TLS context, cookie
     // handler, log and status report; `session` must outlive the monitor.

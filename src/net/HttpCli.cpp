@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -156,6 +157,7 @@ struct Settings {
     std::string ProxyPort;
     milliseconds Timeout{0};
     size_t MaxBodySize = 0;
+    milliseconds DeliveryInterval{0};
     std::shared_ptr<TSslContext> Ssl; // the plain client's is for redirections only
     bool HttpOnly = false;            // the plain client: the URL itself must be http
     std::shared_ptr<const Handlers> Events;
@@ -173,6 +175,20 @@ struct Request {
     // thread, and whether the transfer waits for them to drain.
     std::atomic<size_t> Pending{0};
     std::atomic<bool> Paused{false};
+    // The network thread's rest between deliveries; Abort wakes it.
+    std::mutex RestMutex;
+    std::condition_variable RestWake;
+
+    // Network thread: rests `span` unless aborted meanwhile.
+    void Rest(milliseconds span) {
+        std::unique_lock lock(RestMutex);
+        RestWake.wait_for(lock, span, [this] { return Aborted.load(); });
+    }
+    // Any thread, after setting Aborted.
+    void EndRest() {
+        std::lock_guard lock(RestMutex);
+        RestWake.notify_all();
+    }
 };
 
 // What a request shares with its client object; the part of the client that
@@ -209,6 +225,7 @@ struct ClientState {
         Current->Aborted.store(true);
         if (Current->Multi)
             curl_multi_wakeup(Current->Multi);
+        Current->EndRest();
         return true;
     }
 };
@@ -278,6 +295,7 @@ private:
     curl_off_t FLastDown = 0;
     curl_off_t FLastUp = 0;
     size_t FBodySize = 0;
+    size_t FDelivered = 0; // FBodySize when the last step handed its pieces over
     bool FTooLarge = false;
     bool FStatusRefused = false;
 };
@@ -407,10 +425,17 @@ void Transfer::Run(const std::function<void()>* idle, const std::function<void()
             Fail(THttpErrorKind::Transport,
                  std::string("failed: curl_multi_perform: ") + curl_multi_strerror(performed));
         const Clock::time_point beforeDelivery = Clock::now();
+        const size_t bodyBefore = FDelivered;
+        FDelivered = FBodySize;
         deliver();
         if (!Live())
             FailAbort();
-        // Time spent in the handlers is not silence of the peer.
+        if (Params.DeliveryInterval.count() > 0 && FBodySize != bodyBefore) {
+            FRequest->Rest(Params.DeliveryInterval);
+            if (!Live())
+                FailAbort();
+        }
+        // Time spent in the handlers, or resting, is not silence of the peer.
         FLastActivity += Clock::now() - beforeDelivery;
 
         bool done = false;
@@ -661,6 +686,7 @@ Settings THttpCli::Impl::Snapshot(const THttpCli& client) {
     s.ProxyPort = client.ProxyPort;
     s.Timeout = client.Timeout;
     s.MaxBodySize = client.MaxBodySize;
+    s.DeliveryInterval = client.DeliveryInterval;
     s.Ssl = client.Context();
     if (!s.Ssl) {
         // The plain client: a redirection to https gets the TLS client's

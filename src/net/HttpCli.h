@@ -115,6 +115,11 @@ public:
     // Largest body accepted; 0 means no limit. A larger body fails the request
     // as soon as the limit is passed.
     size_t MaxBodySize = 0;
+    // GetASync: after a step that received body bytes, the network thread
+    // rests this long before it reads again (the peer's bytes wait in the
+    // socket), so a stream that trickles in small pieces is handed over in
+    // fewer, larger ones. Zero: every piece at once. Abort ends a rest at once.
+    std::chrono::milliseconds DeliveryInterval{0};
 
     // The handlers are taken when a request starts; changing them during a
     // request affects the next one.

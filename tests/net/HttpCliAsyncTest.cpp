@@ -34,6 +34,17 @@ void PiecesPeer(RawServer& server, int fd) {
     }
 }
 
+// Forty small pieces, one every 10 ms, like a recorder's live audio.
+void TricklePeer(RawServer& server, int fd) {
+    if (server.ReadHead(fd).empty())
+        return;
+    RawServer::Send(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n\r\n");
+    for (int i = 0; i < 40 && !server.Stopping(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        RawServer::Send(fd, std::to_string(i % 10));
+    }
+}
+
 void ResetPeer(RawServer& server, int fd) {
     if (server.ReadHead(fd).empty())
         return;
@@ -125,6 +136,52 @@ TEST_F(HttpCliAsyncTest, EventsArriveInOrderOnTheMainThread) {
     EXPECT_EQ(client.StatusCode(), 200);
     PumpFor(std::chrono::milliseconds(50));
     EXPECT_EQ(log.Dones, 1);
+}
+
+// With a delivery interval the pieces of a trickling stream are handed over
+// in a few larger ones, complete and in order; without, one by one.
+TEST_F(HttpCliAsyncTest, ADeliveryIntervalHandsATrickleOverInFewerPieces) {
+    const std::string sent = [] {
+        std::string s;
+        for (int i = 0; i < 40; ++i)
+            s += std::to_string(i % 10);
+        return s;
+    }();
+    int events[2] = {0, 0};
+    for (const int interval : {0, 200}) {
+        RawServer server(TricklePeer);
+        THttpCli client;
+        EventLog log;
+        log.Attach(client);
+        client.DeliveryInterval = std::chrono::milliseconds(interval);
+        client.URL = WithCredentials(server.Url("/client.php"));
+        client.GetASync();
+        ASSERT_TRUE(PumpUntil([&] { return log.Dones > 0; }));
+        EXPECT_EQ(log.Data, sent);
+        EXPECT_TRUE(log.Ok) << log.Error;
+        EXPECT_EQ(log.Order, (std::vector<std::string>{"data", "end", "done"}));
+        events[interval == 0 ? 0 : 1] = log.DataEvents;
+    }
+    EXPECT_GT(events[0], 20) << "without an interval every piece comes on its own";
+    EXPECT_LT(events[1], 10) << "with 200 ms the forty pieces come in a few hand-overs";
+}
+
+// Abort ends the network thread's rest at once: the client, destroyed right
+// after, does not wait out an hour-long interval.
+TEST_F(HttpCliAsyncTest, AbortEndsTheRestBetweenDeliveries) {
+    RawServer server(TricklePeer);
+    auto client = std::make_unique<THttpCli>();
+    EventLog log;
+    log.Attach(*client);
+    client->DeliveryInterval = std::chrono::hours(1);
+    client->URL = WithCredentials(server.Url("/client.php"));
+    client->GetASync();
+    ASSERT_TRUE(PumpUntil([&] { return log.DataEvents > 0; }));
+    client->Abort();
+    client.reset(); // joins the network thread
+    PumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(log.DataEvents, 1);
+    EXPECT_EQ(log.Dones, 0);
 }
 
 TEST_F(HttpCliAsyncTest, EmptyBodyEndsTheDocumentToo) {
