@@ -77,6 +77,12 @@ public:
         QStyleOptionViewItem opt(option);
         if (drawing == TCellDrawing::RightAligned)
             opt.displayAlignment = Qt::AlignRight | Qt::AlignVCenter;
+        if (FGrid.Stale()) {
+            opt.state &= ~QStyle::State_Enabled;
+            const QColor grey = opt.palette.color(QPalette::Disabled, QPalette::Text);
+            opt.palette.setColor(QPalette::Text, grey);
+            opt.palette.setColor(QPalette::HighlightedText, grey);
+        }
         QStyledItemDelegate::paint(painter, opt, index);
 
         const auto& calls = FGrid.Calls();
@@ -93,8 +99,12 @@ public:
             return;
         const QImage& image = FGrid.Icon(icon);
         const QRect r = option.rect;
+        painter->save();
+        if (FGrid.Stale())
+            painter->setOpacity(0.4);
         painter->drawImage(QPoint(r.left() + 2, r.top() + (r.height() - image.height()) / 2),
                            image);
+        painter->restore();
     }
 
 private:
@@ -242,6 +252,8 @@ void TCallGrid::SetCalls(TCallList&& calls) {
 }
 
 void TCallGrid::DurationTick() {
+    if (FStale)
+        return;
     std::vector<int> lengthColumns;
     for (size_t j = 0; j < FColumns.size(); ++j)
         if (FColumns[j]->Key == "length")
@@ -254,6 +266,11 @@ void TCallGrid::DurationTick() {
             if (QTableWidgetItem* cell = item(static_cast<int>(i), j))
                 cell->setText(FormatDuration(call.length));
     }
+}
+
+void TCallGrid::SetStale(bool stale) {
+    FStale = stale;
+    viewport()->update();
 }
 
 void TCallGrid::SetListReceived(bool received) {

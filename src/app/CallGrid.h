@@ -73,6 +73,10 @@ public:
     // line is drawn only then.
     void SetListReceived(bool received);
     bool ListReceived() const { return FListReceived; }
+    // While the connection is lost the rows are drawn greyed and the
+    // durations stand still: the list may no longer be true.
+    void SetStale(bool stale);
+    bool Stale() const { return FStale; }
 
     const TCallList& Calls() const { return FCalls; }
     const std::vector<std::string>& ColumnKeys() const { return FColumnKeys; }
@@ -108,6 +112,7 @@ private:
     std::vector<std::string> FColumnKeys;
     TCallList FCalls;
     bool FListReceived = false;
+    bool FStale = false;
     std::array<QImage, 5> FIcons;
 };
 

@@ -6,6 +6,7 @@
 #include "HelpPage.h"
 #include "LanIni.h"
 #include "MainThread.h"
+#include "OutputLevel.h"
 #include "PNGComponent.h"
 #include "Platform.h"
 #include "VcPNGButton.h"
@@ -13,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFrame>
 #include <QLabel>
 #include <QMenu>
@@ -21,8 +23,12 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSignalBlocker>
+#include <QSlider>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -82,6 +88,8 @@ TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget
               [] { return DateTimeText(QDateTime::currentDateTime()).toStdString(); });
 
     FConfig.Load(FConfigFolder + "client.ini");
+    SetOutputLevel({FConfig.Volume, FConfig.Mute, FConfig.Party});
+    ShowListening();
     BuildColumns();
 
     FEngine->CreateClient(FConfig);
@@ -163,6 +171,8 @@ void TCorvaneMainForm::CreateControls() {
     SettingsBtn->SetImgClick(SettingsNormal);
     connect(SettingsBtn, &QAbstractButton::clicked, this, [this] { SettingsBtnClick(); });
 
+    CreateListeningControls();
+
     // Texts for when no translation file has them; ApplyLanguage replaces them.
     PlayPauseBtn->setToolTip(QStringLiteral("Listen to the selected call, or stop listening"));
     PlayPauseBtn->setAccessibleName(QStringLiteral("Listen or stop"));
@@ -194,7 +204,10 @@ void TCorvaneMainForm::CreateControls() {
     DebugMemo->setTabChangesFocus(true);
     layout->addWidget(DebugMemo);
 
-    setTabOrder(PlayPauseBtn, SettingsBtn);
+    setTabOrder(PlayPauseBtn, VolumeBar);
+    setTabOrder(VolumeBar, MuteBtn);
+    setTabOrder(MuteBtn, PartyBox);
+    setTabOrder(PartyBox, SettingsBtn);
     setTabOrder(SettingsBtn, thegrid);
     setTabOrder(thegrid, DebugMemo);
 
@@ -211,6 +224,85 @@ void TCorvaneMainForm::CreateControls() {
     setMinimumSize(400, 200 + menuBar()->sizeHint().height());
 }
 
+void TCorvaneMainForm::CreateListeningControls() {
+    VolumeBar = new QSlider(Qt::Horizontal, ToolbarPanel);
+    VolumeBar->setObjectName(QStringLiteral("VolumeBar"));
+    VolumeBar->setRange(0, 100);
+    VolumeBar->setSingleStep(5);
+    VolumeBar->setPageStep(10);
+    VolumeBar->setGeometry(48, 10, 90, 20);
+    VolumeBar->setToolTip(QStringLiteral("Volume"));
+    VolumeBar->setAccessibleName(QStringLiteral("Volume"));
+    // Heard at once while dragging; stored once the slider is let go, not per step.
+    connect(VolumeBar, &QSlider::valueChanged, this, [this](int value) {
+        if (VolumeBar->isSliderDown())
+            SetOutputLevel({value, FConfig.Mute, FConfig.Party});
+        else
+            SetListening(value, FConfig.Mute, FConfig.Party);
+    });
+    connect(VolumeBar, &QSlider::sliderReleased, this,
+            [this] { SetListening(VolumeBar->value(), FConfig.Mute, FConfig.Party); });
+
+    MuteBtn = new QToolButton(ToolbarPanel);
+    MuteBtn->setObjectName(QStringLiteral("MuteBtn"));
+    MuteBtn->setCheckable(true);
+    MuteBtn->setAutoRaise(true);
+    MuteBtn->setGeometry(142, 6, 28, 28);
+    MuteBtn->setToolTip(QStringLiteral("Mute"));
+    MuteBtn->setAccessibleName(QStringLiteral("Mute"));
+    connect(MuteBtn, &QToolButton::toggled, this,
+            [this](bool mute) { SetListening(FConfig.Volume, mute, FConfig.Party); });
+
+    PartyBox = new QComboBox(ToolbarPanel);
+    PartyBox->setObjectName(QStringLiteral("PartyBox"));
+    PartyBox->addItems({QStringLiteral("Both parties"), QStringLiteral("First party"),
+                        QStringLiteral("Second party")});
+    PartyBox->setGeometry(176, 8, 120, 24);
+    PartyBox->setToolTip(QStringLiteral("Party heard on a two-channel call"));
+    PartyBox->setAccessibleName(QStringLiteral("Party heard"));
+    connect(PartyBox, &QComboBox::currentIndexChanged, this,
+            [this](int party) { SetListening(FConfig.Volume, FConfig.Mute, party); });
+}
+
+void TCorvaneMainForm::ShowListening() {
+    {
+        const QSignalBlocker blockVolume(VolumeBar);
+        const QSignalBlocker blockMute(MuteBtn);
+        const QSignalBlocker blockParty(PartyBox);
+        VolumeBar->setValue(FConfig.Volume);
+        MuteBtn->setChecked(FConfig.Mute);
+        PartyBox->setCurrentIndex(FConfig.Party);
+    }
+    MuteBtn->setIcon(
+        style()->standardIcon(FConfig.Mute ? QStyle::SP_MediaVolumeMuted : QStyle::SP_MediaVolume));
+}
+
+void TCorvaneMainForm::TranslateListening() {
+    const char* keys[] = {"Main.PartyBoth", "Main.PartyFirst", "Main.PartySecond"};
+    for (int i = 0; i < PartyBox->count(); ++i)
+        if (LanIni().HasKey(keys[i]))
+            PartyBox->setItemText(i, QString::fromStdU16String(LanIni().Translate(keys[i])));
+}
+
+void TCorvaneMainForm::SetListening(int volume, bool mute, int party) {
+    const TOutputLevel level = ClampedOutputLevel({volume, mute, party});
+    SetOutputLevel(level);
+    const bool changed = level.Volume != FConfig.Volume || level.Mute != FConfig.Mute ||
+                         level.Party != FConfig.Party;
+    FConfig.Volume = level.Volume;
+    FConfig.Mute = level.Mute;
+    FConfig.Party = level.Party;
+    ShowListening();
+    if (!changed)
+        return;
+    try {
+        FConfig.SaveListening(FConfigFolder + "client.ini");
+    } catch (const std::exception& e) {
+        WriteLog(std::string("Saving the listening level failed: ") + e.what());
+        ShowStatusText(QString::fromStdString(e.what()));
+    }
+}
+
 void TCorvaneMainForm::CreateRooms() {
     auto log = [this](const std::string& text) { WriteLog(text); };
 
@@ -221,6 +313,7 @@ void TCorvaneMainForm::CreateRooms() {
     engine.MissingSettings = [this](int page) { RunSettingsDialog(page); };
     engine.MonitorAlive = [this] { return FListen->Monitor() != nullptr; };
     engine.CloseWindow = [this] { close(); };
+    engine.ConnectionChanged = [this](bool lost) { thegrid->SetStale(lost); };
     FEngine = std::make_unique<TEngineController>(nullptr, *StatusBar1, std::move(engine));
     StartUpTimer = FEngine->StartUpTimer;
     StatusClearTimer = FEngine->StatusClearTimer;
@@ -359,6 +452,8 @@ void TCorvaneMainForm::ApplyLanguage() {
     LanIni().Load(ProgramFolder() + "Corvane_" + FConfig.Language + ".uln");
     TranslateForm(this);
     thegrid->TranslateHeaders();
+    TranslateListening();
+    FEngine->ShowConnection();
     DescrLbl->setText(QString::fromStdU16String(LanIni().Translate("Main.ActiveCalls")));
     DescrLbl->adjustSize();
     FormResize();
@@ -375,6 +470,7 @@ void TCorvaneMainForm::HandleCallsChanged() {
         Client()->GetCalls(calls);
         thegrid->SetCalls(std::move(calls));
         thegrid->SetListReceived(true);
+        FEngine->SetConnected();
         StartAutoListen();
         DurationTimer->stop();
         DurationTimer->start();

@@ -32,11 +32,14 @@
 #include <vector>
 
 class QAction;
+class QComboBox;
 class QLabel;
 class QMenu;
 class QPlainTextEdit;
+class QSlider;
 class QStatusBar;
 class QTimer;
+class QToolButton;
 class QWidget;
 
 namespace corvane {
@@ -120,6 +123,10 @@ public:
 
     // --- Commands and gestures ------------------------------------------
     void PlayPauseBtnClick() { FListen->PlayPause(); }
+    // Puts a listening level in force at once (the playing call included),
+    // shows it on the toolbar and stores what changed in client.ini. A failed
+    // write is logged and shown in the status line; the level stays in force.
+    void SetListening(int volume, bool mute, int party);
     void SettingsBtnClick();
     void thegridDblClick();
     // After the grid has moved its selection for a mouse press.
@@ -164,6 +171,12 @@ public:
     int ClientWidth() const;
     int ClientHeight() const;
     QString StatusText() const { return FEngine->StatusText(); }
+    // The permanent part of the status line: "Connected", "Connection lost
+    // since HH:MM:SS", or empty before the first answer.
+    QString ConnectionText() const { return FEngine->ConnectionText(); }
+    QLabel* ConnectionLbl() const { return FEngine->ConnectionLbl; }
+    // Whether the rows are drawn greyed with their durations standing still.
+    bool GridStale() const { return thegrid->Stale(); }
     // Whether the grid draws the "no call" line in its data row now.
     bool ShowsNoCallLine() const { return thegrid->ShowsNoCallLine(); }
     // The listen icon of a call's row: 3 while that call is listened to, else 4.
@@ -174,6 +187,9 @@ public:
     QWidget* ToolbarPanel = nullptr;
     TVcPNGButton* PlayPauseBtn = nullptr;
     TVcPNGButton* SettingsBtn = nullptr;
+    QSlider* VolumeBar = nullptr;
+    QToolButton* MuteBtn = nullptr;
+    QComboBox* PartyBox = nullptr;
     QLabel* DescrLbl = nullptr;
     TCallGrid* thegrid = nullptr;
     QPlainTextEdit* DebugMemo = nullptr;
@@ -204,6 +220,10 @@ private:
     void CreateControls();
     void CreateRooms();
     void CreateMenu();
+    void CreateListeningControls();
+    // The toolbar's listening controls from FConfig, without raising their signals.
+    void ShowListening();
+    void TranslateListening();
     void AppendMemoLine(const QString& text);
     void UpdateCommandStates();
     void SetWaitCursor();

@@ -1,7 +1,9 @@
 #include "EngineController.h"
 
+#include "LanIni.h"
 #include "MainThread.h"
 
+#include <QLabel>
 #include <QStatusBar>
 #include <QTimer>
 
@@ -19,6 +21,10 @@ TEngineController::TEngineController(QObject* parent, QStatusBar& statusBar, Hoo
     StartUpTimer = timer("StartUpTimer", 500, &TEngineController::StartUpTimerTimer);
     StartUpTimer->start();
     StatusClearTimer = timer("StatusClearTimer", 9500, &TEngineController::StatusClearTimerTimer);
+    ConnectionLbl = new QLabel(&FStatusBar);
+    ConnectionLbl->setObjectName(QStringLiteral("ConnectionLbl"));
+    ConnectionLbl->setTextFormat(Qt::PlainText);
+    FStatusBar.addPermanentWidget(ConnectionLbl);
 }
 
 TEngineController::~TEngineController() {
@@ -122,6 +128,14 @@ QString TEngineController::StatusCodeText(TStatusCode code) {
 }
 
 void TEngineController::ShowStatusCode(TStatusCode code) {
+    switch (code) {
+    case TStatusCode::LogOnRefused:
+    case TStatusCode::ConnectFailed:
+    case TStatusCode::ServerError:
+    case TStatusCode::EngineStopped:
+        SetConnection(TConnection::Lost);
+        break;
+    }
     const QString text = StatusCodeText(code);
     if (!text.isEmpty())
         ShowStatusText(text);
@@ -140,6 +154,45 @@ void TEngineController::StatusClearTimerTimer() {
 
 QString TEngineController::StatusText() const {
     return FStatusBar.currentMessage();
+}
+
+void TEngineController::SetConnected() {
+    SetConnection(TConnection::Connected);
+}
+
+void TEngineController::SetConnection(TConnection state) {
+    if (state == FConnection)
+        return;
+    const bool wasLost = FConnection == TConnection::Lost;
+    FConnection = state;
+    if (state == TConnection::Lost)
+        FLostSince = QTime::currentTime();
+    ShowConnection();
+    if (wasLost != (state == TConnection::Lost) && FHooks.ConnectionChanged)
+        FHooks.ConnectionChanged(state == TConnection::Lost);
+}
+
+QString TEngineController::ConnectionText() const {
+    auto tr = [](const char* key) { return QString::fromStdU16String(LanIni().Translate(key)); };
+    switch (FConnection) {
+    case TConnection::Unknown:
+        return QString();
+    case TConnection::Connected:
+        return LanIni().HasKey("Main.Connected") ? tr("Main.Connected")
+                                                 : QStringLiteral("Connected");
+    case TConnection::Lost: {
+        QString text = LanIni().HasKey("Main.ConnectionLost")
+                           ? tr("Main.ConnectionLost")
+                           : QStringLiteral("Connection lost since %s");
+        text.replace(QStringLiteral("%s"), FLostSince.toString(QStringLiteral("HH:mm:ss")));
+        return text;
+    }
+    }
+    return QString();
+}
+
+void TEngineController::ShowConnection() {
+    ConnectionLbl->setText(ConnectionText());
 }
 
 void TEngineController::Reconnect() {

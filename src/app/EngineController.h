@@ -2,12 +2,14 @@
 
 // The engine as the main window runs it: the session with the recorder, its
 // start and what happens when it stops, and the status line that shows the
-// status codes for 9.5 s.
+// status codes for 9.5 s, and beside it, for good, whether the connection
+// stands or since when it is lost.
 
 #include "Corvane.h"
 
 #include <QObject>
 #include <QString>
+#include <QTime>
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+class QLabel;
 class QStatusBar;
 class QTimer;
 
@@ -43,6 +46,15 @@ public:
         // Whether a monitor still borrows the session.
         std::function<bool()> MonitorAlive;
         std::function<void()> CloseWindow;
+        // The connection state changed between lost and not lost.
+        std::function<void(bool lost)> ConnectionChanged;
+    };
+
+    // Shown in a permanent part of the status line, apart from the short-lived texts.
+    enum class TConnection : uint8_t {
+        Unknown = 0, // no answer yet since the program started
+        Connected = 1,
+        Lost = 2, // a failure reported (status 1, 2, 8, or the engine stopped)
     };
 
     // GUI thread. `statusBar` shows the status texts.
@@ -76,13 +88,24 @@ public:
     TStartResult StartResult() const { return FStartResult; }
     QString StatusText() const;
 
+    // GUI thread: a good answer arrived; the connection is back.
+    void SetConnected();
+    TConnection Connection() const { return FConnection; }
+    // The permanent connection text, in the language loaded now.
+    QString ConnectionText() const;
+    // Shows the connection text again (after a change of language).
+    void ShowConnection();
+
     // The text shown for a status code; empty for codes without one.
     static QString StatusCodeText(TStatusCode code);
 
     QTimer* StartUpTimer = nullptr;
     QTimer* StatusClearTimer = nullptr;
+    QLabel* ConnectionLbl = nullptr;
 
 private:
+    void SetConnection(TConnection state);
+
     QStatusBar& FStatusBar;
     Hooks FHooks;
     std::unique_ptr<TCorvane> FClient;
@@ -91,6 +114,8 @@ private:
     TStartResult FStartResult = TStartResult::Ok;
     TStatusCode FPendingStatus{};
     std::recursive_mutex FStatusLock; // guards FPendingStatus; never taken on the GUI thread
+    TConnection FConnection = TConnection::Unknown;
+    QTime FLostSince; // local time of the first failure since the last good answer
 };
 
 } // namespace corvane

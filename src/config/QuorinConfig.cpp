@@ -4,6 +4,8 @@
 #include "Password.h"
 #include "Platform.h"
 
+#include <algorithm>
+
 namespace corvane {
 
 namespace {
@@ -16,6 +18,37 @@ std::string UserSection(const TQuorinConfig& config) {
 
 std::string ColumnKey(size_t index) {
     return std::string("Col_") + ColumnKeys[index];
+}
+
+struct TListening {
+    int Volume = 100;
+    bool Mute = false;
+    int Party = 0;
+};
+
+// The user's section overrides [General] key by key, as for the other values.
+TListening ReadListening(const TIniFile& ini, const std::string& userSection) {
+    TListening l;
+    for (const std::string& section : {std::string(General), userSection}) {
+        l.Volume = ini.ReadInteger(section, "Volume", l.Volume);
+        l.Mute = ini.ReadBool(section, "Mute", l.Mute);
+        l.Party = ini.ReadInteger(section, "Party", l.Party);
+    }
+    l.Volume = std::clamp(l.Volume, 0, 100);
+    if (l.Party != 1 && l.Party != 2)
+        l.Party = 0;
+    return l;
+}
+
+void WriteListening(TIniFile& ini, const TQuorinConfig& config) {
+    const std::string section = UserSection(config);
+    const TListening inFile = ReadListening(ini, section);
+    if (inFile.Volume != config.Volume)
+        ini.WriteInteger(section, "Volume", config.Volume);
+    if (inFile.Mute != config.Mute)
+        ini.WriteBool(section, "Mute", config.Mute);
+    if (inFile.Party != config.Party)
+        ini.WriteInteger(section, "Party", config.Party);
 }
 
 } // namespace
@@ -46,6 +79,10 @@ void TQuorinConfig::Load(const std::string& path) {
         Columns[i] = ini.ReadBool(UserSection(*this), ColumnKey(i), Columns[i]);
     }
     Password = DecryptPassword(Password, PasswordPassphrase);
+    const TListening listening = ReadListening(ini, UserSection(*this));
+    Volume = listening.Volume;
+    Mute = listening.Mute;
+    Party = listening.Party;
 }
 
 void TQuorinConfig::Save(const std::string& path) const {
@@ -59,6 +96,12 @@ void TQuorinConfig::Save(const std::string& path) const {
     ini.WriteString(UserSection(*this), "Password", EncryptPassword(Password, PasswordPassphrase));
     for (size_t i = 0; i < ColumnCount; ++i)
         ini.WriteBool(General, ColumnKey(i), Columns[i]);
+    WriteListening(ini, *this);
+}
+
+void TQuorinConfig::SaveListening(const std::string& path) const {
+    TIniFile ini(path, true);
+    WriteListening(ini, *this);
 }
 
 bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b) {
@@ -68,7 +111,7 @@ bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b) {
 
 bool Differs(const TQuorinConfig& a, const TQuorinConfig& b) {
     return ConnectionDiffers(a, b) || a.Language != b.Language || a.StartAuto != b.StartAuto ||
-           a.Columns != b.Columns;
+           a.Columns != b.Columns || a.Volume != b.Volume || a.Mute != b.Mute || a.Party != b.Party;
 }
 
 } // namespace corvane

@@ -34,6 +34,11 @@ struct TQuorinConfig {
     std::string Language = "US";
     bool StartAuto = false; // listen to a new call by itself
     std::array<bool, ColumnCount> Columns = DefaultColumns;
+    // What the listener hears; per user. Written only when they differ from
+    // what the file already yields, so a file without them stays as it was.
+    int Volume = 100; // percent, 0..100
+    bool Mute = false;
+    int Party = 0; // two-channel streams: 0 both, 1 first channel, 2 second channel
 
     // Fills WindowsUser from the platform (empty when unknown); every other
     // field starts at the value Load applies when the file says nothing.
@@ -47,6 +52,9 @@ struct TQuorinConfig {
     // group and other permissions. Throws EIniFileError when a
     // write fails; the file then stays as the last successful write left it.
     void Save(const std::string& path) const;
+    // Writes Volume, Mute and Party alone, each only where the file yields
+    // another value. Throws EIniFileError like Save.
+    void SaveListening(const std::string& path) const;
 };
 
 // Whether two records differ in anything the user can edit (all fields but

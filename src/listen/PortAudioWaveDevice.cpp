@@ -1,5 +1,6 @@
 #include "PortAudioWaveDevice.h"
 
+#include "OutputLevel.h"
 #include "Platform.h"
 #include "ThreadMessageQueue.h"
 
@@ -240,6 +241,8 @@ struct TPortAudioWaveDevice::TStream {
     uint32_t blockAlign = 1;
     uint32_t samplesPerSec = 1;
     unsigned char silence = 0;
+    unsigned channels = 1;
+    bool pcm16 = false; // the listener's level applies to 16-bit streams
 
     // The ring: [done, head) played, messages not yet posted; [head, tail)
     // queued. The callback advances head; Write advances tail and the poster
@@ -336,6 +339,9 @@ int TPortAudioWaveDevice::TStream::Callback(const void*, void* output, unsigned 
     }
     if (want > 0)
         std::memset(out, s.silence, want);
+    // Here rather than when a block is queued, so a change is heard at once.
+    if (s.pcm16)
+        ShapePcm16(static_cast<int16_t*>(output), frames, s.channels, CurrentOutputLevel());
     s.inCallback.store(false);
     return paContinue;
 }
@@ -561,6 +567,8 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
     stream->blockAlign = format.nBlockAlign;
     stream->samplesPerSec = format.nSamplesPerSec;
     stream->silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
+    stream->channels = format.nChannels;
+    stream->pcm16 = format.wBitsPerSample == 16;
     pa = Pa_OpenStream(&stream->pa, nullptr, &params, format.nSamplesPerSec,
                        FramesPerBuffer(format.nSamplesPerSec), paNoFlag, &TStream::Callback,
                        stream.get());

@@ -21,7 +21,8 @@
 // messages. Reset keeps the callback off the ring for its short run (the
 // callback plays silence meanwhile) and posts the messages of every flushed
 // block before it returns. Pause keeps the stream running on silence, so
-// Restart is immediate.
+// Restart is immediate. The callback applies the listener's output level
+// (OutputLevel.h) to 16-bit streams as it hands the samples over.
 //
 // A stream that PortAudio reports finished or inactive, or that finishes no
 // block for StallLimit while blocks wait and it is not paused, has failed: the

@@ -48,6 +48,9 @@ void ExpectDefaults(const TQuorinConfig& c) {
     EXPECT_FALSE(c.StartAuto);
     EXPECT_EQ(c.Columns,
               (std::array<bool, 9>{true, true, true, true, true, false, false, true, true}));
+    EXPECT_EQ(c.Volume, 100);
+    EXPECT_FALSE(c.Mute);
+    EXPECT_EQ(c.Party, 0);
 }
 
 TEST(QuorinConfigTest, ConstructorTakesLoginNameAndDefaults) {
@@ -128,6 +131,15 @@ std::string CnameOf(const TQuorinConfig& c) {
 std::string StartdateOf(const TQuorinConfig& c) {
     return c.Columns[0] ? "shown" : "hidden";
 }
+std::string VolumeOf(const TQuorinConfig& c) {
+    return std::to_string(c.Volume);
+}
+std::string MuteOf(const TQuorinConfig& c) {
+    return c.Mute ? "true" : "false";
+}
+std::string PartyOf(const TQuorinConfig& c) {
+    return std::to_string(c.Party);
+}
 
 const std::string TwoServers =
     "[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\nServer=10.0.0.2\r\n";
@@ -166,6 +178,15 @@ INSTANTIATE_TEST_SUITE_P(
          "[General]\r\nUserName=shared\r\n[User_jsmith]\r\nUserName=own\r\n", "jsmith", UserNameOf,
          "own"},
         {"EmptyPasswordKey", "[User_jsmith]\r\nPassword=\r\n", "jsmith", PasswordOf, ""},
+        {"VolumeOfOwnSectionWins", "[General]\r\nVolume=20\r\n[User_jsmith]\r\nVolume=65\r\n",
+         "jsmith", VolumeOf, "65"},
+        {"VolumeOfOtherUserIgnored", "[User_mmiller]\r\nVolume=65\r\n", "jsmith", VolumeOf, "100"},
+        {"VolumeAboveRangeIsFull", "[User_jsmith]\r\nVolume=250\r\n", "jsmith", VolumeOf, "100"},
+        {"VolumeBelowRangeIsSilent", "[User_jsmith]\r\nVolume=-4\r\n", "jsmith", VolumeOf, "0"},
+        {"VolumeWordIsDefault", "[User_jsmith]\r\nVolume=loud\r\n", "jsmith", VolumeOf, "100"},
+        {"MuteFromUserSection", "[User_jsmith]\r\nMute=1\r\n", "jsmith", MuteOf, "true"},
+        {"PartySecond", "[User_jsmith]\r\nParty=2\r\n", "jsmith", PartyOf, "2"},
+        {"PartyOutOfRangeIsBoth", "[User_jsmith]\r\nParty=3\r\n", "jsmith", PartyOf, "0"},
     }),
     CaseName<LoadCase>);
 
@@ -180,6 +201,9 @@ TQuorinConfig Edited(const std::string& windowsUser) {
     c.Language = "DE";
     c.StartAuto = true;
     c.Columns = {false, true, false, true, false, true, false, true, false};
+    c.Volume = 35;
+    c.Mute = true;
+    c.Party = 2;
     return c;
 }
 
@@ -191,6 +215,74 @@ TEST(QuorinConfigTest, SaveThenLoadGivesEqualRecord) {
     loaded.Load(dir.File("client.ini"));
     EXPECT_FALSE(Differs(saved, loaded));
     EXPECT_EQ(loaded.Password, saved.Password);
+}
+
+// --- Listening level: written only where the file yields another value ---------
+
+struct ListeningSaveCase {
+    std::string name;
+    std::string before;
+    int volume;
+    bool mute;
+    int party;
+    std::string after;
+};
+
+class QuorinConfigListeningTest : public testing::TestWithParam<ListeningSaveCase> {};
+
+TEST_P(QuorinConfigListeningTest, SaveListeningWritesOnlyChanges) {
+    const ListeningSaveCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    WriteFile(path, c.before);
+    TQuorinConfig config = ConfigFor("jsmith");
+    config.Load(path);
+    config.Volume = c.volume;
+    config.Mute = c.mute;
+    config.Party = c.party;
+    config.SaveListening(path);
+    EXPECT_EQ(ReadFile(path), c.after);
+    TQuorinConfig loaded = ConfigFor("jsmith");
+    loaded.Load(path);
+    EXPECT_EQ(loaded.Volume, c.volume);
+    EXPECT_EQ(loaded.Mute, c.mute);
+    EXPECT_EQ(loaded.Party, c.party);
+}
+
+const std::string OldFile = "; old\r\n[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\n"
+                            "UserName=sup\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuorinConfigListeningTest,
+    testing::ValuesIn(std::vector<ListeningSaveCase>{
+        {"DefaultsLeaveOldFileAlone", OldFile, 100, false, 0, OldFile},
+        {"VolumeAloneAdded", OldFile, 50, false, 0,
+         "; old\r\n[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\nUserName=sup\r\n"
+         "Volume=50\r\n\r\n"},
+        {"AllThreeAdded", OldFile, 0, true, 1,
+         "; old\r\n[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\nUserName=sup\r\n"
+         "Volume=0\r\nMute=1\r\nParty=1\r\n\r\n"},
+        {"ExistingKeyReplacedInPlace", "[User_jsmith]\r\nvolume=30\r\nMute=1\r\n", 80, true, 0,
+         "[User_jsmith]\r\nvolume=80\r\nMute=1\r\n"},
+        {"BackToDefaultWritesDefault", "[User_jsmith]\r\nParty=2\r\n", 100, false, 0,
+         "[User_jsmith]\r\nParty=0\r\n"},
+        {"SameAsGeneralNotWritten", "[General]\r\nVolume=40\r\n", 40, false, 0,
+         "[General]\r\nVolume=40\r\n"},
+        {"OtherUsersSectionUntouched", "[User_mmiller]\r\nVolume=10\r\n", 70, false, 2,
+         "[User_mmiller]\r\nVolume=10\r\n[User_jsmith]\r\nVolume=70\r\nParty=2\r\n"},
+    }),
+    CaseName<ListeningSaveCase>);
+
+TEST(QuorinConfigTest, SaveOfOldFileAddsNoListeningKeys) {
+    TempDir dir;
+    const std::string path = dir.File("client.ini");
+    WriteFile(path, OldFile);
+    TQuorinConfig c = ConfigFor("jsmith");
+    c.Load(path);
+    c.Save(path);
+    const std::string after = ReadFile(path);
+    for (const char* key : {"Volume", "Mute", "Party"})
+        EXPECT_EQ(after.find(key), std::string::npos) << key;
 }
 
 TEST(QuorinConfigTest, SaveOfEmptyPasswordWritesEmptyKey) {
@@ -405,6 +497,9 @@ INSTANTIATE_TEST_SUITE_P(
         {"Language", [](TQuorinConfig& c) { c.Language = "FR"; }, true, false},
         {"StartAuto", [](TQuorinConfig& c) { c.StartAuto = false; }, true, false},
         {"OneColumn", [](TQuorinConfig& c) { c.Columns[8] = true; }, true, false},
+        {"Volume", [](TQuorinConfig& c) { c.Volume = 99; }, true, false},
+        {"Mute", [](TQuorinConfig& c) { c.Mute = false; }, true, false},
+        {"Party", [](TQuorinConfig& c) { c.Party = 1; }, true, false},
     }),
     CaseName<DiffCase>);
 

@@ -9,6 +9,7 @@
 #include "LanIni.h"
 #include "MainThread.h"
 #include "MessageBoxCloser.h"
+#include "OutputLevel.h"
 #include "Platform.h"
 #include "QtMainThread.h"
 #include "QuorinConfig.h"
@@ -22,6 +23,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QByteArray>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -34,11 +36,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSlider>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -995,6 +1000,15 @@ TEST_P(MainWindowLanguageTest, ToolbarButtonsAndGridHaveTranslatedHintsAndNames)
         {form.SettingsBtn->toolTip(), "CorvaneMainForm.SettingsBtn.Hint"},
         {form.SettingsBtn->accessibleName(), "CorvaneMainForm.SettingsBtn.AccessibleName"},
         {form.thegrid->accessibleName(), "CorvaneMainForm.thegrid.AccessibleName"},
+        {form.VolumeBar->toolTip(), "CorvaneMainForm.VolumeBar.Hint"},
+        {form.VolumeBar->accessibleName(), "CorvaneMainForm.VolumeBar.AccessibleName"},
+        {form.MuteBtn->toolTip(), "CorvaneMainForm.MuteBtn.Hint"},
+        {form.MuteBtn->accessibleName(), "CorvaneMainForm.MuteBtn.AccessibleName"},
+        {form.PartyBox->toolTip(), "CorvaneMainForm.PartyBox.Hint"},
+        {form.PartyBox->accessibleName(), "CorvaneMainForm.PartyBox.AccessibleName"},
+        {form.PartyBox->itemText(0), "Main.PartyBoth"},
+        {form.PartyBox->itemText(1), "Main.PartyFirst"},
+        {form.PartyBox->itemText(2), "Main.PartySecond"},
     };
     for (const auto& [text, key] : shown) {
         ASSERT_TRUE(LanIni().HasKey(key)) << key;
@@ -1053,9 +1067,15 @@ TEST_F(MainWindowTest, TabMovesBetweenTheToolbarButtonsAndTheGrid) {
     };
     const Step steps[] = {
         {Qt::Key_Tab, Qt::NoModifier, form.PlayPauseBtn},
+        {Qt::Key_Tab, Qt::NoModifier, form.VolumeBar},
+        {Qt::Key_Tab, Qt::NoModifier, form.MuteBtn},
+        {Qt::Key_Tab, Qt::NoModifier, form.PartyBox},
         {Qt::Key_Tab, Qt::NoModifier, form.SettingsBtn},
         {Qt::Key_Tab, Qt::NoModifier, form.thegrid},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.SettingsBtn},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.PartyBox},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.MuteBtn},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.VolumeBar},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.PlayPauseBtn},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.thegrid},
     };
@@ -1749,6 +1769,120 @@ INSTANTIATE_TEST_SUITE_P(, OpenHelpPageTest,
                          ::testing::Values(HelpPageCase{"Missing", false, "Main.ManualMissing"},
                                            HelpPageCase{"NoBrowser", true, "Main.ManualNotOpened"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- Listening level and connection state ------------------------------------
+
+class MainWindowListeningTest : public MainWindowTest {
+protected:
+    void TearDown() override {
+        MainWindowTest::TearDown();
+        SetOutputLevel({});
+    }
+    TQuorinConfig Stored() const {
+        TQuorinConfig c = FConfig;
+        c.Load(FDataFolder + "client.ini");
+        return c;
+    }
+};
+
+TEST_F(MainWindowListeningTest, ToolbarShowsTheStoredLevelAndPutsItInForce) {
+    FConfig.Volume = 40;
+    FConfig.Party = 2;
+    WriteConfig("127.0.0.1:1", "sup", "pw");
+    auto& form = Start();
+    EXPECT_EQ(form.VolumeBar->value(), 40);
+    EXPECT_FALSE(form.MuteBtn->isChecked());
+    EXPECT_EQ(form.PartyBox->currentIndex(), 2);
+    EXPECT_EQ(CurrentOutputLevel(), (TOutputLevel{40, false, 2}));
+
+    struct Step {
+        const char* name;
+        std::function<void()> act;
+        TOutputLevel level;
+    };
+    const Step steps[] = {
+        {"mute", [&] { form.MuteBtn->click(); }, {40, true, 2}},
+        {"volume", [&] { form.VolumeBar->setValue(70); }, {70, true, 2}},
+        {"party", [&] { form.PartyBox->setCurrentIndex(1); }, {70, true, 1}},
+        {"unmute", [&] { form.MuteBtn->click(); }, {70, false, 1}},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_EQ(CurrentOutputLevel(), step.level) << step.name;
+        const TQuorinConfig stored = Stored();
+        EXPECT_EQ((TOutputLevel{stored.Volume, stored.Mute, stored.Party}), step.level)
+            << step.name;
+        EXPECT_EQ((TOutputLevel{form.Config().Volume, form.Config().Mute, form.Config().Party}),
+                  step.level)
+            << step.name;
+    }
+    // Dragging is heard at once and stored when the slider is let go.
+    form.VolumeBar->setSliderDown(true);
+    form.VolumeBar->setValue(20);
+    EXPECT_EQ(CurrentOutputLevel().Volume, 20);
+    EXPECT_EQ(Stored().Volume, 70);
+    form.VolumeBar->setSliderDown(false);
+    EXPECT_EQ(Stored().Volume, 20);
+}
+
+TEST_F(MainWindowListeningTest, AFileWithoutTheKeysGetsOnlyWhatTheUserChanged) {
+    WriteConfig("127.0.0.1:1", "sup", "pw");
+    const std::string path = FDataFolder + "client.ini";
+    const std::string before = test::ReadFile(path);
+    auto& form = Start();
+    EXPECT_EQ(CurrentOutputLevel(), TOutputLevel{});
+    EXPECT_EQ(test::ReadFile(path), before);
+
+    form.PartyBox->setCurrentIndex(2);
+    const std::string after = test::ReadFile(path);
+    EXPECT_EQ(after.size(), before.size() + std::string("Party=2\r\n").size());
+    EXPECT_NE(after.find("Party=2\r\n"), std::string::npos);
+    EXPECT_EQ(after.find("Volume"), std::string::npos);
+    EXPECT_EQ(after.find("Mute"), std::string::npos);
+}
+
+TEST_F(MainWindowSimTest, ALostConnectionGreysTheRowsAndStopsTheDurations) {
+    FSim->Control("/sim/calls/add?id=101&age=30&local=201&remote=555&direction=0");
+    auto& form = StartOnSim();
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 1; }));
+    EXPECT_EQ(form.ConnectionText(), "Connected");
+    EXPECT_EQ(form.ConnectionLbl()->text(), "Connected");
+    EXPECT_FALSE(form.GridStale());
+
+    FSim->Control("/sim/fault?mode=error");
+    const QString expected = TCorvaneMainForm::StatusCodeText(TStatusCode::ServerError);
+    ASSERT_TRUE(WaitFor([&] { return form.StatusText() == expected; }));
+    // The short-lived text is unchanged; the permanent part says since when.
+    const QString lost = form.ConnectionLbl()->text();
+    EXPECT_TRUE(lost.startsWith("Connection lost since ")) << lost.toStdString();
+    EXPECT_TRUE(QTime::fromString(lost.mid(22), "HH:mm:ss").isValid()) << lost.toStdString();
+    EXPECT_TRUE(form.GridStale());
+    const int32_t length = form.Calls()[0]->length;
+    const QString shown = form.Cell(2, 1);
+    form.DurationTimerTimer();
+    EXPECT_EQ(form.Calls()[0]->length, length);
+    EXPECT_EQ(form.Cell(2, 1), shown);
+    // A second failure keeps the time of the first.
+    form.ShowStatusCode(TStatusCode::ConnectFailed);
+    EXPECT_EQ(form.ConnectionLbl()->text(), lost);
+
+    // The next good answer.
+    FSim->Control("/sim/fault?mode=none");
+    form.HandleCallsChanged();
+    EXPECT_EQ(form.ConnectionLbl()->text(), "Connected");
+    EXPECT_FALSE(form.GridStale());
+    const int32_t now = form.Calls()[0]->length;
+    form.DurationTimerTimer();
+    EXPECT_EQ(form.Calls()[0]->length, now + 1);
+}
+
+TEST_F(MainWindowTest, AStoppedEngineCountsAsALostConnection) {
+    auto& form = Start();
+    EXPECT_EQ(form.ConnectionText(), "");
+    form.ShowStatusCode(TStatusCode::EngineStopped);
+    EXPECT_TRUE(form.ConnectionText().startsWith("Connection lost since "));
+    EXPECT_TRUE(form.GridStale());
+}
 
 } // namespace
 } // namespace corvane
