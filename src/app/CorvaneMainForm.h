@@ -107,6 +107,8 @@ public:
     // Replaces the update dialog (ShowUpdateDialog by default).
     void SetUpdateDialogRunner(UpdateDialogRunner runner);
     void FormResize();
+    // The party choice's items in the language loaded now (ApplyLanguage).
+    void TranslateListening();
 
     // --- Live listening -------------------------------------------------
     // Listens to the call in the top row of the grid's selection.
@@ -223,7 +225,6 @@ private:
     void CreateListeningControls();
     // The toolbar's listening controls from FConfig, without raising their signals.
     void ShowListening();
-    void TranslateListening();
     void AppendMemoLine(const QString& text);
     void UpdateCommandStates();
     void SetWaitCursor();

@@ -984,6 +984,7 @@ protected:
         LanIni().Load(test::SourceDir() + "/data/lang/Corvane_" + GetParam() + ".uln");
         TranslateForm(&form);
         form.thegrid->TranslateHeaders();
+        form.TranslateListening();
         return form;
     }
     void TearDown() override {
