@@ -119,6 +119,9 @@ std::string PasswordOf(const TQuorinConfig& c) {
 std::string SecureOf(const TQuorinConfig& c) {
     return c.Secure ? "true" : "false";
 }
+std::string ServerPinOf(const TQuorinConfig& c) {
+    return c.ServerPin;
+}
 std::string StartAutoOf(const TQuorinConfig& c) {
     return c.StartAuto ? "true" : "false";
 }
@@ -166,6 +169,12 @@ INSTANTIATE_TEST_SUITE_P(
          "[General]\r\nUserName=shared\r\n[User_jsmith]\r\nUserName=own\r\n", "jsmith", UserNameOf,
          "own"},
         {"EmptyPasswordKey", "[User_jsmith]\r\nPassword=\r\n", "jsmith", PasswordOf, ""},
+        // A pin is one user's trust in a recorder: [General] never gives one.
+        {"PinFromUserSection",
+         "[General]\r\nServerPin=sha256//g=\r\n[User_jsmith]\r\nServerPin=sha256//u=\r\n", "jsmith",
+         ServerPinOf, "sha256//u="},
+        {"PinInGeneralIgnored", "[General]\r\nServerPin=sha256//g=\r\n", "mmiller", ServerPinOf,
+         ""},
     }),
     CaseName<LoadCase>);
 
@@ -191,6 +200,24 @@ TEST(QuorinConfigTest, SaveThenLoadGivesEqualRecord) {
     loaded.Load(dir.File("client.ini"));
     EXPECT_FALSE(Differs(saved, loaded));
     EXPECT_EQ(loaded.Password, saved.Password);
+}
+
+TEST(QuorinConfigTest, PinIsSavedForItsUserOnly) {
+    TempDir dir;
+    const std::string file = dir.File("client.ini");
+    TQuorinConfig c = Edited("jsmith");
+    c.ServerPin = "sha256//abc=";
+    c.Save(file);
+    TQuorinConfig own = ConfigFor("jsmith");
+    own.Load(file);
+    EXPECT_EQ(own.ServerPin, "sha256//abc=");
+    TQuorinConfig other = ConfigFor("mmiller");
+    other.Load(file);
+    EXPECT_EQ(other.ServerPin, "");
+    c.ServerPin.clear();
+    c.Save(file);
+    own.Load(file);
+    EXPECT_EQ(own.ServerPin, "");
 }
 
 TEST(QuorinConfigTest, SaveOfEmptyPasswordWritesEmptyKey) {
@@ -402,6 +429,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"Secure", [](TQuorinConfig& c) { c.Secure = false; }, true, true},
         {"UserName", [](TQuorinConfig& c) { c.UserName = "ann lee"; }, true, true},
         {"Password", [](TQuorinConfig& c) { c.Password += "x"; }, true, true},
+        {"ServerPin", [](TQuorinConfig& c) { c.ServerPin = "sha256//x="; }, true, true},
         {"Language", [](TQuorinConfig& c) { c.Language = "FR"; }, true, false},
         {"StartAuto", [](TQuorinConfig& c) { c.StartAuto = false; }, true, false},
         {"OneColumn", [](TQuorinConfig& c) { c.Columns[8] = true; }, true, false},
