@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     TUpdater updater;
     updater.OnLog = [](const std::string&) {};
+    updater.UpdateKeyPem.clear(); // the manifest parser, not the signature check
     updater.URL = "file://" + manifest;
     updater.UpdatesFolder = gFolder + "updates/";
     updater.UpdateFile = updater.UpdatesFolder + "update.ini";

@@ -61,6 +61,7 @@ void TQuorinConfig::Load(const std::string& path) {
     UserName.clear();
     Password.clear();
     Secure = false;
+    ServerPin.clear();
     Language = "US";
     StartAuto = false;
     Columns = DefaultColumns;
@@ -74,6 +75,8 @@ void TQuorinConfig::Load(const std::string& path) {
         Language = ini.ReadString(section, "Language", Language);
         StartAuto = ini.ReadBool(section, "StartAuto", StartAuto);
     }
+    // A pin is one user's trust in a recorder, never a shared default.
+    ServerPin = ini.ReadString(UserSection(*this), "ServerPin", "");
     for (size_t i = 0; i < ColumnCount; ++i) {
         Columns[i] = ini.ReadBool(General, ColumnKey(i), Columns[i]);
         Columns[i] = ini.ReadBool(UserSection(*this), ColumnKey(i), Columns[i]);
@@ -94,6 +97,9 @@ void TQuorinConfig::Save(const std::string& path) const {
     ini.WriteBool(General, "StartAuto", StartAuto);
     ini.WriteString(UserSection(*this), "UserName", UserName);
     ini.WriteString(UserSection(*this), "Password", EncryptPassword(Password, PasswordPassphrase));
+    // Files without a pin stay as they were.
+    if (!ServerPin.empty() || !ini.ReadString(UserSection(*this), "ServerPin", "").empty())
+        ini.WriteString(UserSection(*this), "ServerPin", ServerPin);
     for (size_t i = 0; i < ColumnCount; ++i)
         ini.WriteBool(General, ColumnKey(i), Columns[i]);
     WriteListening(ini, *this);
@@ -106,7 +112,7 @@ void TQuorinConfig::SaveListening(const std::string& path) const {
 
 bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b) {
     return a.UserName != b.UserName || a.Password != b.Password || a.Server != b.Server ||
-           a.Secure != b.Secure;
+           a.Secure != b.Secure || a.ServerPin != b.ServerPin;
 }
 
 bool Differs(const TQuorinConfig& a, const TQuorinConfig& b) {

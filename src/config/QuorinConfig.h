@@ -29,6 +29,9 @@ struct TQuorinConfig {
     std::string WindowsUser; // login name; never read from or written to the file
     std::string Server;      // host or address, optionally ":port"
     bool Secure = false;     // HTTPS instead of HTTP
+    // Per user: the recorder's key pin ("sha256//" + base64), used when
+    // Secure is on; empty: any certificate is taken.
+    std::string ServerPin;
     std::string UserName;
     std::string Password; // plain text here; encrypted in the file
     std::string Language = "US";
@@ -62,7 +65,7 @@ struct TQuorinConfig {
 bool Differs(const TQuorinConfig& a, const TQuorinConfig& b);
 
 // Whether they differ in what the connection to the recorder depends on:
-// UserName, Password, Server or Secure.
+// UserName, Password, Server, Secure or ServerPin.
 bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b);
 
 } // namespace corvane

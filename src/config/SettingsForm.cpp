@@ -2,6 +2,7 @@
 
 #include "FormTranslator.h"
 #include "HelpPage.h"
+#include "HttpCli.h"
 #include "LanIni.h"
 #include "Platform.h"
 
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
@@ -161,8 +163,21 @@ void TSettingsForm::BuildServerPage() {
     SecureChB = new QCheckBox("Secured HTTP connnection", TabSheetServer);
     SecureChB->setObjectName("SecureChB");
 
+    TrustPinBtn = new QPushButton("Trust this recorder's certificate", TabSheetServer);
+    TrustPinBtn->setObjectName("TrustPinBtn");
+    ClearPinBtn = new QPushButton("Clear", TabSheetServer);
+    ClearPinBtn->setObjectName("ClearPinBtn");
+    PinEdit = new QLineEdit(TabSheetServer);
+    PinEdit->setObjectName("PinEdit");
+    PinEdit->setReadOnly(true);
+    connect(TrustPinBtn, &QPushButton::clicked, this, [this] { TrustPinBtnClick(); });
+    connect(ClearPinBtn, &QPushButton::clicked, this, [this] { ClearPinBtnClick(); });
+
     FServer.Edit = ServerEdit;
 
+    auto* pinRow = new QHBoxLayout;
+    pinRow->addWidget(TrustPinBtn, 1);
+    pinRow->addWidget(ClearPinBtn);
     auto* grid = new QGridLayout(TabSheetServer);
     grid->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
     grid->setHorizontalSpacing(10);
@@ -170,8 +185,11 @@ void TSettingsForm::BuildServerPage() {
     grid->addWidget(ServerUrlLbl, 0, 0);
     grid->addWidget(ServerEdit, 0, 1);
     grid->addWidget(SecureChB, 1, 1);
+    // Both span the page: the captions are long, a pin is 52 characters.
+    grid->addLayout(pinRow, 2, 0, 1, 2);
+    grid->addWidget(PinEdit, 3, 0, 1, 2);
     grid->setColumnStretch(1, 1);
-    grid->setRowStretch(2, 1);
+    grid->setRowStretch(4, 1);
 }
 
 void TSettingsForm::BuildOptionsPage() {
@@ -289,6 +307,8 @@ void TSettingsForm::LoadFrom(const TQuorinConfig& config) {
     FPassword.Load(config.Password);
     FServer.Load(config.Server);
     SecureChB->setChecked(config.Secure);
+    FServerPin = config.ServerPin;
+    PinEdit->setText(QString::fromStdString(FServerPin));
 
     FSelectedLanguage = config.Language;
     for (auto* button : LngGroup->findChildren<QRadioButton*>()) {
@@ -310,6 +330,7 @@ void TSettingsForm::StoreTo(TQuorinConfig& config) const {
     config.Password = FPassword.Store();
     config.Server = FServer.Store();
     config.Secure = SecureChB->isChecked();
+    config.ServerPin = FServerPin;
     config.Language = FSelectedLanguage;
     config.StartAuto = StartAutoChB->isChecked();
     for (size_t i = 0; i < ColumnCount; ++i) {
@@ -366,6 +387,63 @@ void TSettingsForm::FocusFirstNeededField() {
     field->setFocus(Qt::OtherFocusReason);
     // Typing replaces what is there, as when the field is reached with Tab.
     field->selectAll();
+}
+
+namespace {
+
+TSettingsForm::BoxHook& BoxHookSlot() {
+    static TSettingsForm::BoxHook hook;
+    return hook;
+}
+
+QString TrText(const char* key) {
+    return FromWide(LanIni().Translate(key));
+}
+
+} // namespace
+
+void TSettingsForm::SetBoxHook(BoxHook hook) {
+    BoxHookSlot() = std::move(hook);
+}
+
+void TSettingsForm::TrustPinBtnClick() {
+    const auto box = [this](bool ask, const QString& text) {
+        const QString caption = TrText("ServerTrust.Title");
+        if (BoxHookSlot())
+            return BoxHookSlot()(ask, caption, text);
+        // The certificate's texts are the peer's: never markup.
+        QMessageBox message(QMessageBox::NoIcon, caption, text,
+                            ask ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok, this);
+        message.setTextFormat(Qt::PlainText);
+        return message.exec() == QMessageBox::Ok && ask;
+    };
+    TServerCertificate cert;
+    try {
+        cert = FetchServerCertificate(FServer.Store());
+    } catch (const std::exception& e) {
+        box(false, TrText("ServerTrust.Failed") + "\n" + QString::fromUtf8(e.what()));
+        return;
+    }
+    QString text = TrText("ServerTrust.Question");
+    // In order, and never inside a value already put in.
+    qsizetype from = 0;
+    for (const std::string* field : {&cert.Subject, &cert.NotBefore, &cert.NotAfter, &cert.Pin}) {
+        const qsizetype at = text.indexOf(QLatin1String("%s"), from);
+        if (at < 0)
+            break;
+        const QString value = QString::fromUtf8(*field);
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
+    if (box(true, text)) {
+        FServerPin = cert.Pin;
+        PinEdit->setText(QString::fromStdString(FServerPin));
+    }
+}
+
+void TSettingsForm::ClearPinBtnClick() {
+    FServerPin.clear();
+    PinEdit->clear();
 }
 
 } // namespace corvane

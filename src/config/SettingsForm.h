@@ -30,6 +30,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -104,6 +105,15 @@ public:
     // Shared by the eight language buttons: the clicked button's name is the
     // chosen language code.
     void USClick(QObject* Sender);
+    // Connects once to the recorder typed in (over TLS), shows its
+    // certificate's subject, validity and pin, and keeps the pin when the
+    // user answers OK: from then on a recorder with another key is refused.
+    void TrustPinBtnClick();
+    void ClearPinBtnClick();
+    // Replaces the message boxes of the trust button (for tests): a question
+    // when `ask`, else a notice; the answer is true for OK. Empty: the boxes.
+    using BoxHook = std::function<bool(bool ask, const QString& caption, const QString& text)>;
+    static void SetBoxHook(BoxHook hook);
 
     // The controls, by the names the translation file uses.
     QPushButton* OkBtn = nullptr;
@@ -118,6 +128,9 @@ public:
     QLabel* ServerUrlLbl = nullptr;
     QLineEdit* ServerEdit = nullptr;
     QCheckBox* SecureChB = nullptr;
+    QPushButton* TrustPinBtn = nullptr;
+    QPushButton* ClearPinBtn = nullptr;
+    QLineEdit* PinEdit = nullptr; // the pin kept; read-only, scrolls (a pin is long)
     TTabSheet* TabSheetOptions = nullptr;
     QCheckBox* StartAutoChB = nullptr;
     TTabSheet* TabSheetLng = nullptr;
@@ -166,6 +179,7 @@ private:
     TByteEdit FUserName;
     TByteEdit FPassword;
     TByteEdit FServer;
+    std::string FServerPin;
 };
 
 } // namespace corvane

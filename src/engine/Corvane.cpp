@@ -76,6 +76,7 @@ TStartResult TCorvane::Start() {
         return TStartResult::MissingServer;
 
     FSslContext = std::make_shared<TSslContext>();
+    FSslContext->PinnedPublicKey = FConfig.ServerPin;
     FPollThread = std::make_unique<TStartStopThread>(true, *this, FSslContext);
     auto starter = std::make_unique<TQuorinThread>(true, *this);
     starter->FreeOnTerminate = true;

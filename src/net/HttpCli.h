@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -84,6 +85,10 @@ public:
     std::string CaFile;      // PEM bundle; empty: the system's store when VerifyPeer is set
     bool VerifyPeer = false; // check the certificate chain
     bool VerifyHost = false; // check that the certificate names the host of the URL
+    // "sha256//" + base64 of the SHA-256 of the server key (the DER
+    // SubjectPublicKeyInfo); set, a server with another key is refused with
+    // "certificate pin mismatch" and both pins. Empty: any key.
+    std::string PinnedPublicKey;
 };
 
 // One request at a time per client; starting a request ends the one in
@@ -212,5 +217,22 @@ protected:
 private:
     std::shared_ptr<TSslContext> FContext;
 };
+
+// The pin of the first certificate in `certificatePem`, in the form of
+// TSslContext::PinnedPublicKey; empty when it holds no certificate.
+std::string CertificatePin(std::string_view certificatePem);
+
+// What a TLS server shows of itself, for the user to decide whether to trust it.
+struct TServerCertificate {
+    std::string Subject;
+    std::string NotBefore;
+    std::string NotAfter;
+    std::string Pin; // as CertificatePin gives it
+};
+// Completes one TLS handshake with `server` ("host" or "host:port", 443 by
+// default; nothing is sent after the handshake, no certificate is checked)
+// and describes its certificate. Blocks for at most `timeoutSeconds`;
+// throws EHttpException naming what failed. Any thread.
+TServerCertificate FetchServerCertificate(const std::string& server, long timeoutSeconds = 10);
 
 } // namespace corvane

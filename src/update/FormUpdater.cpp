@@ -175,7 +175,11 @@ void TFormUpdater::ButtonCheckUpdateClick() {
     if (!result) {
         ButtonUpdate->hide();
         SimplePanelUpdate->show();
-        LabelUpdate->setText(Tr("Updater.NoUpdate"));
+        // A check that failed is not the news that there is nothing new.
+        const tCheckResult why = FUpdater->CheckResult();
+        LabelUpdate->setText(why == tCheckResult::Unreachable  ? Tr("Updater.ServerUnreachable")
+                             : why == tCheckResult::Unverified ? Tr("Updater.NotVerified")
+                                                               : Tr("Updater.NoUpdate"));
         return;
     }
     SimplePanelUpdate->show();
@@ -211,7 +215,8 @@ void TFormUpdater::ButtonUpdateClick() {
         return;
     }
     const QString caption = QGuiApplication::applicationDisplayName();
-    const QString message = Tr("Updater.DownloadFailed");
+    const QString message =
+        Tr(FUpdater->Unverified() ? "Updater.NotVerified" : "Updater.DownloadFailed");
     if (MessageHookSlot()) {
         MessageHookSlot()(caption, message);
     } else {

@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "MainThread.h"
 #include "Platform.h"
+#include "UpdateVerify.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +24,8 @@ namespace {
 
 // A manifest is a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxManifestSize = 256 * 1024;
+// A base64 DER signature of P-256 is under a hundred characters.
+constexpr size_t kMaxSignatureSize = 4096;
 // What a download may exceed the Size its manifest states by, or a tenth of
 // that Size when more: a file may have changed a little since the manifest
 // was written.
@@ -206,7 +209,8 @@ bool ParseCopyToolArgs(const std::vector<std::string>& args, TCopyToolArgs& out,
 
 TUpdater::TUpdater()
     : UpdatesFolder(GetUpdatesFolder()), ProgramFile(ProgramPath()),
-      CopyTool(ProgramFolder() + "FileCopy"), ProcessId(CurrentProcessId()) {
+      CopyTool(ProgramFolder() + "FileCopy"), ProcessId(CurrentProcessId()),
+      UpdateKeyPem(CompiledUpdateKey()) {
     UpdateFile = UpdatesFolder + "update.ini";
 }
 
@@ -371,45 +375,47 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path, std::int32
     return ok;
 }
 
-bool TUpdater::FetchManifest() {
-    std::string bytes;
-    bool ok = true;
-    if (URL.starts_with("file://")) {
-        const std::string source = URL.substr(7);
+bool TUpdater::FetchText(const std::string& url, size_t limit, std::string& bytes) {
+    bytes.clear();
+    if (url.starts_with("file://")) {
+        const std::string source = url.substr(7);
         bool tooLarge = false;
-        std::optional<std::string> read = ReadWholeFile(source, kMaxManifestSize, &tooLarge);
-        if (read) {
-            bytes = std::move(*read);
-        } else {
+        std::optional<std::string> read = ReadWholeFile(source, limit, &tooLarge);
+        if (!read) {
             const std::string why =
-                tooLarge ? "larger than " + std::to_string(kMaxManifestSize) + " bytes"
-                         : ErrnoText(errno);
-            Log("Cannot read the manifest " + source + ": " + why);
-            ok = false;
+                tooLarge ? "larger than " + std::to_string(limit) + " bytes" : ErrnoText(errno);
+            Log("Cannot read " + source + ": " + why);
+            return false;
         }
-    } else {
-        THttpCli& client = Client();
-        client.MaxBodySize = kMaxManifestSize;
-        FDownloadBody = &bytes;
-        std::exception_ptr foreign;
-        ok = Transfer(URL, UpdateFile, foreign);
-        FDownloadBody = nullptr;
-        client.MaxBodySize = 0;
-        if (foreign) {
-            ::unlink(UpdateFile.c_str());
-            std::rethrow_exception(foreign);
-        }
+        bytes = std::move(*read);
+        return true;
     }
-    std::string error;
-    if (ok && !ReplaceFileAtomically(UpdateFile, bytes, 0644, &error)) {
-        Log("Manifest not stored: " + error);
-        ok = false;
-    }
-    // A manifest left by an earlier check may describe an update that is
-    // long gone; a failed check leaves none.
-    if (!ok)
-        ::unlink(UpdateFile.c_str());
+    THttpCli& client = Client();
+    client.MaxBodySize = limit;
+    FDownloadBody = &bytes;
+    std::exception_ptr foreign;
+    const bool ok = Transfer(url, url, foreign);
+    FDownloadBody = nullptr;
+    client.MaxBodySize = 0;
+    if (foreign)
+        std::rethrow_exception(foreign);
     return ok;
+}
+
+bool TUpdater::VerifyManifest(const std::string& bytes) {
+    if (UpdateKeyPem.empty())
+        return true;
+    std::string signature;
+    if (!FetchText(URL + ".sig", kMaxSignatureSize, signature)) {
+        Log("Update not verified: the signature " + URL + ".sig cannot be fetched");
+        return false;
+    }
+    std::string why;
+    if (!VerifyUpdateSignature(bytes, signature, UpdateKeyPem, why)) {
+        Log("Update not verified: " + why);
+        return false;
+    }
+    return true;
 }
 
 bool TUpdater::CheckUpdate() {
@@ -421,24 +427,54 @@ bool TUpdater::CheckUpdate() {
     FNeedRestart = false;
     FLatestVersion.clear();
     FCancelled = false;
+    FUnverified = false;
+    FCheckResult = tCheckResult::NoUpdate;
     Client();
 
-    // Without a fresh manifest there is nothing to decide: a file left by an
-    // earlier check may describe an update that is long gone.
-    if (!FetchManifest())
+    // Without a fresh, verified manifest there is nothing to decide: a file
+    // left by an earlier check may describe an update that is long gone.
+    std::string bytes;
+    std::string error;
+    bool ok = false;
+    try {
+        ok = FetchText(URL, kMaxManifestSize, bytes);
+    } catch (...) {
+        // An event handler's exception: the check failed all the same.
+        ::unlink(UpdateFile.c_str());
+        throw;
+    }
+    if (!ok) {
+        Log("Update server not reached: the manifest " + URL + " cannot be fetched");
+        FCheckResult = tCheckResult::Unreachable;
+    } else if (!VerifyManifest(bytes)) {
+        FUnverified = true;
+        FCheckResult = tCheckResult::Unverified;
+        ok = false;
+    } else if (!ReplaceFileAtomically(UpdateFile, bytes, 0644, &error)) {
+        Log("Manifest not stored: " + error);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(UpdateFile.c_str());
         return false;
-    if (!FileExists(UpdateFile))
+    }
+    ReadManifest(bytes);
+    if (FUnverified) {
+        FItems.reset();
+        FNeedRestart = false;
+        FCheckResult = tCheckResult::Unverified;
+        ::unlink(UpdateFile.c_str());
         return false;
-    ReadManifest();
-    return FItems && !FItems->empty();
+    }
+    if (FItems && !FItems->empty())
+        FCheckResult = tCheckResult::Available;
+    return FCheckResult == tCheckResult::Available;
 }
 
-void TUpdater::ReadManifest() {
-    // Parsed once: a manifest of many sections read key by key from the file
-    // would be parsed again for every key. A file that cannot be read gives
-    // every default, as it would read key by key.
-    const std::optional<std::string> bytes = ReadWholeFile(UpdateFile, TIniFile::MaxFileSize);
-    const TIniText ini(bytes ? *bytes : std::string());
+void TUpdater::ReadManifest(const std::string& bytes) {
+    // Parsed once: a manifest of many sections read key by key would be
+    // parsed again for every key.
+    const TIniText ini(bytes);
     FLatestVersion = ini.ReadString("General", "LatestVersion", "0");
     const tVersion installed = TranslateVersion(FCurrentVersion);
     const tVersion latest = TranslateVersion(FLatestVersion);
@@ -469,6 +505,18 @@ void TUpdater::ReadManifest() {
         item.Target = ini.ReadString(section, "Target", "");
         item.Size = ini.ReadInteger(section, "Size", 0);
         item.UseTemp = ini.ReadInteger(section, "UseTemp", 0) != 0;
+        item.Sha256 = ini.ReadString(section, "SHA256", "");
+        std::transform(item.Sha256.begin(), item.Sha256.end(), item.Sha256.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        // A signed manifest vouches for its files only through their digests.
+        if (item.Sha256.empty() && !UpdateKeyPem.empty()) {
+            Log("Update not verified: the file section " + section + " has no SHA256");
+            FUnverified = true;
+        } else if (!item.Sha256.empty() && !IsSha256Hex(item.Sha256)) {
+            Log("Update not verified: the SHA256 of the file section " + section +
+                " is not 64 hex digits");
+            FUnverified = true;
+        }
         if (ini.ReadBool(section, "NeedRestart", false))
             FNeedRestart = true;
         if (!FItems)
@@ -533,6 +581,7 @@ bool TUpdater::DoUpdate() {
     if (!FItems || FBusy)
         return false;
     FCancelled = false;
+    FUnverified = false;
 
     // A manifest may name only files below the updates folder: anything else
     // would let whoever serves the manifest write anywhere the user can.
@@ -583,12 +632,27 @@ bool TUpdater::DoUpdate() {
         // The item may go away during the download (CancelUpdate).
         const std::string source = item.Source;
         const bool useTemp = item.UseTemp;
+        const std::string digest = item.Sha256;
         const std::string output = item.Target + (useTemp ? ".temp" : "");
         ForceDirectories(ParentFolder(output));
         if (!Fetch(source, output, item.Size))
             return false;
         if (!FItems)
             return false;
+        if (!digest.empty()) {
+            std::string why;
+            const std::string actual = FileSha256Hex(output, why);
+            if (actual != digest) {
+                ::unlink(output.c_str());
+                FUnverified = true;
+                Log("Update not verified: " +
+                    (actual.empty()
+                         ? why
+                         : output + " has the SHA256 " + actual + ", the manifest says " + digest) +
+                    "; the file is deleted");
+                return false;
+            }
+        }
         result = true;
         if (useTemp || FNeedRestart) {
             FNeedRestart = true;

@@ -38,6 +38,15 @@ struct tItemUpdate {
     std::string Target; // destination path; "%MAIN_DIR%\" stands for the updates folder
     std::int32_t Size = 0;
     bool UseTemp = false; // fetched into Target + ".temp"
+    std::string Sha256;   // 64 hex digits of the file's digest; empty: not stated
+};
+
+// How the last CheckUpdate ended.
+enum class tCheckResult {
+    NoUpdate,    // the manifest offers nothing for the installed version
+    Available,   // files to fetch
+    Unreachable, // the manifest could not be fetched (the log says why)
+    Unverified,  // the manifest's signature or a file's digest is missing or wrong
 };
 
 // "5.0.12.34" -> 5,0,12,34; "5.0" and "5.0.*.*" -> 5,0,-1,-1; a part that is
@@ -114,6 +123,10 @@ public:
     // file with a positive Size may exceed it by a small margin only. Past
     // the limit the download fails.
     size_t MaxDownloadSize = 512 * 1024 * 1024;
+    // PEM text of the ECDSA P-256 key the manifest must be signed with
+    // (CompiledUpdateKey()); empty: manifests are unsigned, but a file's
+    // SHA256 that a manifest states is still checked.
+    std::string UpdateKeyPem;
 
     // The installed version; GetCurrentVersion fills an empty one with the
     // version compiled into the program.
@@ -132,6 +145,10 @@ public:
     bool RunCopyTool() const { return FRunCopyTool; }
     // The parameter text DoUpdate built last (empty before).
     const std::string& CopyToolParameters() const { return FCopyToolParameters; }
+    // How the last CheckUpdate ended.
+    tCheckResult CheckResult() const { return FCheckResult; }
+    // The last check or download failed a signature or digest check.
+    bool Unverified() const { return FUnverified; }
 
     std::string GetDescription(int index) const;
     int GetDescriptionCount() const;
@@ -145,7 +162,8 @@ public:
     bool CheckUpdate();
     // Downloads every http item, then starts the copy tool when an item needs
     // it. True when every item was fetched (and the copy tool, if needed, was
-    // started); a failed download leaves no partial file behind.
+    // started); a failed download leaves no partial file behind, nor does a
+    // file whose digest differs from the manifest's SHA256.
     bool DoUpdate();
     // Forgets the items; a running download is aborted (it fails).
     void CancelUpdate();
@@ -163,8 +181,12 @@ private:
     // up; `what` names the destination in the log. An exception of an event
     // handler ends up in `foreign` for the caller to rethrow after cleaning up.
     bool Transfer(const std::string& url, const std::string& what, std::exception_ptr& foreign);
-    bool FetchManifest();
-    void ReadManifest();
+    // The text at `url` (http or file://) of at most `limit` bytes; false,
+    // logged, when it cannot be had.
+    bool FetchText(const std::string& url, size_t limit, std::string& bytes);
+    // With a key, the manifest's signature at URL + ".sig" must verify.
+    bool VerifyManifest(const std::string& bytes);
+    void ReadManifest(const std::string& bytes);
     // The target with "%MAIN_DIR%\" replaced and '\' made '/'; empty when it
     // does not lie inside the updates folder.
     std::string ResolveTarget(const std::string& target, std::string& why) const;
@@ -178,6 +200,8 @@ private:
     std::int32_t FFileSize = 0;
     bool FNeedRestart = false;
     bool FRunCopyTool = false;
+    tCheckResult FCheckResult = tCheckResult::NoUpdate;
+    bool FUnverified = false;
     std::unique_ptr<std::vector<tItemUpdate>> FItems;
     std::vector<std::string> FDescriptions;
     std::string FCopyToolParameters;

@@ -122,6 +122,9 @@ std::string PasswordOf(const TQuorinConfig& c) {
 std::string SecureOf(const TQuorinConfig& c) {
     return c.Secure ? "true" : "false";
 }
+std::string ServerPinOf(const TQuorinConfig& c) {
+    return c.ServerPin;
+}
 std::string StartAutoOf(const TQuorinConfig& c) {
     return c.StartAuto ? "true" : "false";
 }
@@ -187,6 +190,12 @@ INSTANTIATE_TEST_SUITE_P(
         {"MuteFromUserSection", "[User_jsmith]\r\nMute=1\r\n", "jsmith", MuteOf, "true"},
         {"PartySecond", "[User_jsmith]\r\nParty=2\r\n", "jsmith", PartyOf, "2"},
         {"PartyOutOfRangeIsBoth", "[User_jsmith]\r\nParty=3\r\n", "jsmith", PartyOf, "0"},
+        // A pin is one user's trust in a recorder: [General] never gives one.
+        {"PinFromUserSection",
+         "[General]\r\nServerPin=sha256//g=\r\n[User_jsmith]\r\nServerPin=sha256//u=\r\n", "jsmith",
+         ServerPinOf, "sha256//u="},
+        {"PinInGeneralIgnored", "[General]\r\nServerPin=sha256//g=\r\n", "mmiller", ServerPinOf,
+         ""},
     }),
     CaseName<LoadCase>);
 
@@ -283,6 +292,24 @@ TEST(QuorinConfigTest, SaveOfOldFileAddsNoListeningKeys) {
     const std::string after = ReadFile(path);
     for (const char* key : {"Volume", "Mute", "Party"})
         EXPECT_EQ(after.find(key), std::string::npos) << key;
+}
+
+TEST(QuorinConfigTest, PinIsSavedForItsUserOnly) {
+    TempDir dir;
+    const std::string file = dir.File("client.ini");
+    TQuorinConfig c = Edited("jsmith");
+    c.ServerPin = "sha256//abc=";
+    c.Save(file);
+    TQuorinConfig own = ConfigFor("jsmith");
+    own.Load(file);
+    EXPECT_EQ(own.ServerPin, "sha256//abc=");
+    TQuorinConfig other = ConfigFor("mmiller");
+    other.Load(file);
+    EXPECT_EQ(other.ServerPin, "");
+    c.ServerPin.clear();
+    c.Save(file);
+    own.Load(file);
+    EXPECT_EQ(own.ServerPin, "");
 }
 
 TEST(QuorinConfigTest, SaveOfEmptyPasswordWritesEmptyKey) {
@@ -494,6 +521,7 @@ INSTANTIATE_TEST_SUITE_P(
         {"Secure", [](TQuorinConfig& c) { c.Secure = false; }, true, true},
         {"UserName", [](TQuorinConfig& c) { c.UserName = "ann lee"; }, true, true},
         {"Password", [](TQuorinConfig& c) { c.Password += "x"; }, true, true},
+        {"ServerPin", [](TQuorinConfig& c) { c.ServerPin = "sha256//x="; }, true, true},
         {"Language", [](TQuorinConfig& c) { c.Language = "FR"; }, true, false},
         {"StartAuto", [](TQuorinConfig& c) { c.StartAuto = false; }, true, false},
         {"OneColumn", [](TQuorinConfig& c) { c.Columns[8] = true; }, true, false},

@@ -2,6 +2,7 @@
 // engine runs on the probe's fast clock and the simulator holds polls for
 // times shortened alike; one test at the end runs on the real clock.
 
+#include "HttpCli.h"
 #include "SessionProbe.h"
 
 #include <gtest/gtest.h>
@@ -254,6 +255,47 @@ TEST(Engine, PollsOverTls) {
     EXPECT_EQ(calls[0]->rname, u"\u03A9mega Ltd");
     EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), 0u);
 }
+
+struct PinCase {
+    const char* Name;
+    int Pin; // 0: none, 1: the recorder's own, 2: another key's
+};
+
+class EnginePinTest : public ::testing::TestWithParam<PinCase> {};
+
+// A pinned recorder key: the recorder that holds it is polled as ever; one
+// with another key gets no answer taken, status 2 and the log line with both
+// pins (that no request reaches it is shown in the net tests). No pin takes
+// any certificate, as before.
+TEST_P(EnginePinTest, OnlyThePinnedRecorderIsPolled) {
+    test::TempDir tmp;
+    test::QuorinSim sim(
+        test::FastSimArgs({"--no-hold", "--https", "--cert-out", tmp.File("cert.pem")}));
+    const std::string pin = CertificatePin(test::ReadFile(tmp.File("cert.pem")));
+    ASSERT_FALSE(pin.empty());
+    const std::string other = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+    TQuorinConfig c = EngineProbe::Config(sim.Server());
+    c.Secure = true;
+    c.ServerPin = GetParam().Pin == 0 ? "" : GetParam().Pin == 1 ? pin : other;
+    EngineProbe p(c);
+    ASSERT_EQ(p.session.Start(), TStartResult::Ok);
+    if (GetParam().Pin != 2) {
+        ASSERT_TRUE(test::PumpUntil([&] { return p.CallsChanged() >= 1; }, 10s));
+        p.StopAndWait();
+        EXPECT_EQ(p.StatusCount(TStatusCode::ConnectFailed), 0u);
+        return;
+    }
+    ASSERT_TRUE(p.WaitForStatus(TStatusCode::ConnectFailed, 1, 10s));
+    p.StopAndWait();
+    EXPECT_TRUE(p.LogHas("certificate pin mismatch: the server's key is " + pin +
+                         ", the pin set is " + other));
+    EXPECT_EQ(p.CallsChanged(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pins, EnginePinTest,
+                         ::testing::Values(PinCase{"None", 0}, PinCase{"Right", 1},
+                                           PinCase{"Wrong", 2}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 // The one test on the real clock: the fast clock divides every duration alike,
 // so this shows that the durations the engine asks for are the real ones.

@@ -1,10 +1,12 @@
 // The update dialog offscreen: texts from the translation table, the check
 // with and without an update, the download with its progress bar, and how
-// the dialog ends (OK only when the copy tool was started).
+// the dialog ends (OK only when the copy tool was started); an update server
+// that is not there and an update that fails its checks are said so.
 
 #include "FormUpdater.h"
 #include "LanIni.h"
 #include "Platform.h"
+#include "SigningTestUtil.h"
 #include "TestSupport.h"
 #include "UpdateTestServer.h"
 #include "Updater.h"
@@ -45,6 +47,8 @@ protected:
         u.CopyTool = FAppData.Dir().File("recorder");
         WriteArgsRecorder(u.CopyTool);
         u.ProgramFile = FAppData.Dir().File("corvane");
+        u.UpdateKeyPem.clear();
+        u.OnLog = [this](const std::string& line) { FLog += line + "\n"; };
         TFormUpdater::SetMessageHook([this](const QString& caption, const QString& text) {
             FMessages.push_back(caption + "|" + text);
         });
@@ -79,6 +83,7 @@ protected:
     UpdateTestServer FServer;
     std::unique_ptr<TFormUpdater> FForm;
     std::vector<QString> FMessages;
+    std::string FLog;
 };
 
 TEST_F(FormUpdaterTest, StartsWithPictureCheckAndCancel) {
@@ -121,11 +126,41 @@ TEST_F(FormUpdaterTest, CheckWithoutUpdate) {
     EXPECT_FALSE(Button("CancelBtn")->isEnabled());
 }
 
-TEST_F(FormUpdaterTest, ServerThatIsNotThereMeansNoUpdate) {
+// A failed check is no "no update": the dialog says the server was not
+// reached, and the log says why.
+TEST_F(FormUpdaterTest, ServerThatIsNotThereIsSaidSo) {
     FForm->SetManifestUrl("http://127.0.0.1:" + std::to_string(FreePort()) + "/corvane.ini");
     ShowAndCheck();
-    EXPECT_EQ(Label(), "No update is available.\nYou are using the latest version.");
+    EXPECT_EQ(Label(), "The update server could not be reached.\nPlease try again later.");
     EXPECT_EQ(Memo(), "Installed version: " + Version() + "\nLatest version: ");
+    EXPECT_FALSE(Shown("ButtonUpdate"));
+    EXPECT_THAT(FLog, HasSubstr("Download failed: "));
+    EXPECT_THAT(FLog, HasSubstr("Update server not reached"));
+}
+
+// With a key, a manifest without its signature offers nothing.
+TEST_F(FormUpdaterTest, UnsignedManifestIsNotVerified) {
+    TestSigningKey key;
+    FForm->ApplUpdater().UpdateKeyPem = key.PublicPem();
+    Offer({{FServer.Url("/x"), "%MAIN_DIR%\\x", 1}});
+    ShowAndCheck();
+    EXPECT_EQ(Label(), "The update could not be verified. Nothing was installed.");
+    EXPECT_FALSE(Shown("ButtonUpdate"));
+    EXPECT_THAT(FLog, HasSubstr("corvane.ini.sig cannot be fetched"));
+}
+
+// A file that differs from its digest: the message says so, not "download
+// failed".
+TEST_F(FormUpdaterTest, FileWithAWrongDigestIsNotVerified) {
+    FServer.Put("/x", "data");
+    Offer({{FServer.Url("/x"), "%MAIN_DIR%\\x", 4, true, true, Sha256Hex("other")}});
+    ShowAndCheck();
+    QTest::mouseClick(Button("ButtonUpdate"), Qt::LeftButton);
+    ASSERT_EQ(FMessages.size(), 1u);
+    EXPECT_EQ(FMessages[0], QGuiApplication::applicationDisplayName() +
+                                "|The update could not be verified. Nothing was installed.");
+    EXPECT_EQ(FForm->result(), QDialog::Rejected);
+    EXPECT_FALSE(FileExists(FAppData.Updates() + "x.temp"));
 }
 
 TEST_F(FormUpdaterTest, CheckWithUpdateShowsNotes) {

@@ -3,6 +3,7 @@
 // its controls, modal runs ended by OK, Cancel, Escape and the close box.
 
 #include "SettingsForm.h"
+#include "HttpCli.h"
 
 #include "LanIni.h"
 #include "MessageBoxCloser.h"
@@ -51,6 +52,7 @@ TQuorinConfig FullRecord() {
     c.Secure = true;
     c.UserName = "supervisor";
     c.Password = "s3cret!";
+    c.ServerPin = "sha256//" + std::string(43, 'W') + "=";
     c.Language = "FR";
     c.StartAuto = true;
     c.Columns = {false, true, false, true, false, true, false, true, false};
@@ -66,6 +68,7 @@ TQuorinConfig OtherRecord() {
     c.Secure = false;
     c.UserName = "other-user";
     c.Password = "other-password";
+    c.ServerPin = "sha256//other=";
     c.Language = "PL";
     c.StartAuto = false;
     c.Columns = {true, false, true, false, true, false, true, false, true};
@@ -77,6 +80,7 @@ void ExpectSameEditableFields(const TQuorinConfig& actual, const TQuorinConfig& 
     EXPECT_EQ(actual.Secure, expected.Secure);
     EXPECT_EQ(actual.UserName, expected.UserName);
     EXPECT_EQ(actual.Password, expected.Password);
+    EXPECT_EQ(actual.ServerPin, expected.ServerPin);
     EXPECT_EQ(actual.Language, expected.Language);
     EXPECT_EQ(actual.StartAuto, expected.StartAuto);
     EXPECT_EQ(actual.Columns, expected.Columns);
@@ -206,6 +210,82 @@ const RoundTripCase RoundTripCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Records, SettingsFormRoundTrip, ::testing::ValuesIn(RoundTripCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- The recorder's certificate ----------------------------------------------
+
+struct BoxSeen {
+    bool Ask;
+    QString Caption;
+    QString Text;
+};
+
+class SettingsFormTrust : public SettingsFormTest {
+protected:
+    void SetUp() override {
+        SettingsFormTest::SetUp();
+        LanIni().Load(LangFile("US"));
+        TSettingsForm::SetBoxHook([this](bool ask, const QString& caption, const QString& text) {
+            FBoxes.push_back({ask, caption, text});
+            return FAnswer;
+        });
+    }
+    void TearDown() override {
+        TSettingsForm::SetBoxHook({});
+        SettingsFormTest::TearDown();
+    }
+    // The form on the Server connection page for `server`, with no pin kept.
+    void ShowFor(const std::string& server) {
+        TQuorinConfig c = FullRecord();
+        c.Server = server;
+        c.ServerPin.clear();
+        FForm.PrepareTexts();
+        FForm.LoadFrom(c);
+    }
+    std::vector<BoxSeen> FBoxes;
+    bool FAnswer = false;
+};
+
+// The button shows the recorder's certificate and pin; Cancel keeps nothing,
+// OK keeps the pin, Clear forgets it again.
+TEST_F(SettingsFormTrust, OkKeepsThePinAndClearForgetsIt) {
+    test::TempDir tmp;
+    test::QuorinSim sim({"--https", "--cert-out", tmp.File("cert.pem")});
+    const std::string pin = CertificatePin(test::ReadFile(tmp.File("cert.pem")));
+    ASSERT_FALSE(pin.empty());
+    ShowFor(sim.Server());
+    EXPECT_EQ(FForm.TrustPinBtn->text(), "Trust this recorder's certificate");
+
+    FForm.TrustPinBtn->click();
+    ASSERT_EQ(FBoxes.size(), 1u);
+    EXPECT_TRUE(FBoxes[0].Ask);
+    EXPECT_EQ(FBoxes[0].Caption, "Recorder certificate");
+    EXPECT_TRUE(FBoxes[0].Text.startsWith("Subject: ")) << FBoxes[0].Text.toStdString();
+    EXPECT_TRUE(FBoxes[0].Text.contains("\nValid from: ")) << FBoxes[0].Text.toStdString();
+    EXPECT_TRUE(FBoxes[0].Text.contains(QString::fromStdString("\nPin: " + pin + "\n\nTrust")))
+        << FBoxes[0].Text.toStdString();
+    EXPECT_EQ(Stored().ServerPin, "");
+
+    FAnswer = true;
+    FForm.TrustPinBtn->click();
+    EXPECT_EQ(Stored().ServerPin, pin);
+    EXPECT_EQ(FForm.PinEdit->text().toStdString(), pin);
+
+    FForm.ClearPinBtn->click();
+    EXPECT_EQ(Stored().ServerPin, "");
+    EXPECT_EQ(FForm.PinEdit->text(), "");
+}
+
+// A recorder that cannot be reached: a notice with the reason, no pin.
+TEST_F(SettingsFormTrust, NoRecorderNoPin) {
+    ShowFor("127.0.0.1:" + std::to_string(test::FreePort()));
+    FAnswer = true;
+    FForm.TrustPinBtn->click();
+    ASSERT_EQ(FBoxes.size(), 1u);
+    EXPECT_FALSE(FBoxes[0].Ask);
+    EXPECT_TRUE(FBoxes[0].Text.startsWith("The recorder's certificate could not be read:\n"))
+        << FBoxes[0].Text.toStdString();
+    EXPECT_EQ(Stored().ServerPin, "");
+}
 
 // Every language code comes back, and its button alone is checked.
 class SettingsFormLanguage : public SettingsFormTest,

@@ -80,6 +80,76 @@ INSTANTIATE_TEST_SUITE_P(
         TlsCase{"UnknownIssuer", "localhost", false, true, true, false, false}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+struct PinCase {
+    const char* Name;
+    bool Right;      // the server's own pin, or one of another key
+    bool VerifyPeer; // the chain is checked too (against the test certificate)
+};
+
+class HttpCliPinTest : public HttpCliTlsTest, public ::testing::WithParamInterface<PinCase> {};
+
+// A pinned key admits only the server that holds it, whether or not the chain
+// is checked; a mismatch sends nothing and names both pins.
+TEST_P(HttpCliPinTest, OnlyThePinnedKeyIsTalkedTo) {
+    const PinCase& c = GetParam();
+    const std::string serverPin = CertificatePin(ReadFile(FCert->CertFile));
+    ASSERT_THAT(serverPin, ::testing::StartsWith("sha256//"));
+    ASSERT_EQ(serverPin.size(), 8u + 44u);
+    const std::string otherPin = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+    TestHttpServer server(FCert);
+    TSslHttpCli client;
+    auto context = std::make_shared<TSslContext>();
+    context->PinnedPublicKey = c.Right ? serverPin : otherPin;
+    if (c.VerifyPeer) {
+        context->CaFile = FCert->CertFile;
+        context->VerifyPeer = context->VerifyHost = true;
+    }
+    client.SetSslContext(context);
+    client.URL = WithCredentials(server.Url("/body", c.VerifyPeer ? "localhost" : "127.0.0.1"));
+    std::string body;
+    const auto failure = GetFailure(client, &body);
+    if (c.Right) {
+        ASSERT_FALSE(failure) << failure->what();
+        EXPECT_EQ(body, "hello world");
+        return;
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->ClassName(), EHttpException::ClassTransport);
+    EXPECT_THAT(failure->what(),
+                ::testing::HasSubstr("certificate pin mismatch: the server's key is " + serverPin +
+                                     ", the pin set is " + otherPin));
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pins, HttpCliPinTest,
+                         ::testing::Values(PinCase{"Right", true, false},
+                                           PinCase{"Wrong", false, false},
+                                           PinCase{"RightAndVerified", true, true},
+                                           PinCase{"WrongButVerified", false, true}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// What the trust button shows: the server's certificate after a handshake,
+// with the pin a client then sets; no request is sent.
+TEST_F(HttpCliTlsTest, FetchServerCertificateDescribesIt) {
+    TestHttpServer server(FCert);
+    const TServerCertificate cert =
+        FetchServerCertificate("127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_EQ(cert.Pin, CertificatePin(ReadFile(FCert->CertFile)));
+    EXPECT_THAT(cert.Subject, ::testing::HasSubstr("localhost"));
+    EXPECT_FALSE(cert.NotBefore.empty());
+    EXPECT_FALSE(cert.NotAfter.empty());
+    EXPECT_TRUE(server.Requests().empty());
+
+    TestHttpServer plain;
+    EXPECT_THROW(FetchServerCertificate("127.0.0.1:" + std::to_string(plain.Port())),
+                 EHttpException);
+}
+
+TEST(CertificatePinTest, NoCertificateNoPin) {
+    EXPECT_EQ(CertificatePin(""), "");
+    EXPECT_EQ(CertificatePin("-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"), "");
+}
+
 // One context serves several clients and lives as long as any of them.
 TEST_F(HttpCliTlsTest, SharedContextOutlivesItsCreator) {
     TestHttpServer server(FCert);

@@ -358,6 +358,7 @@ TEST_F(FileCopyTest, UpdaterToCopyToolToRestart) {
     TUpdater updater;
     updater.URL = server.Url("/softwupd/corvane.ini");
     updater.SetCurrentVersion("1.0");
+    updater.UpdateKeyPem.clear(); // unsigned, whatever key the build carries
     updater.CopyTool = BinDir() + "/FileCopy";
     updater.ProgramFile = Prog("corvane");
     updater.ProcessId = program.Pid();
@@ -395,6 +396,7 @@ TEST_F(FileCopyTest, StaleTempOfAnEarlierUpdateIsNotInstalled) {
     TUpdater updater;
     updater.URL = server.Url("/softwupd/corvane.ini");
     updater.SetCurrentVersion("1.0");
+    updater.UpdateKeyPem.clear(); // unsigned, whatever key the build carries
     updater.CopyTool = BinDir() + "/FileCopy";
     updater.ProgramFile = Prog("corvane");
     updater.ProcessId = EndedProcess();

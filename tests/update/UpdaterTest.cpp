@@ -1,14 +1,16 @@
 // The updater end to end: manifests from file:// paths and from a server on
 // 127.0.0.1, the choice of the version section, downloads piece by piece,
-// cancelling, failures that must leave nothing behind, and the start of the
-// copy tool.
+// cancelling, failures that must leave nothing behind, the start of the
+// copy tool, and signed manifests with file digests.
 
 #include "Updater.h"
 #include "MainThread.h"
 #include "NetTestServers.h"
 #include "Platform.h"
+#include "SigningTestUtil.h"
 #include "TestSupport.h"
 #include "UpdateTestServer.h"
+#include "UpdateVerify.h"
 #include "UpdaterTestUtil.h"
 
 #include <gmock/gmock.h>
@@ -27,6 +29,7 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 long FileSize(const std::string& path) {
     struct stat st {};
@@ -43,6 +46,9 @@ protected:
         WriteArgsRecorder(FUpdater->CopyTool);
         FUpdater->ProgramFile = FAppData.Dir().File("prog dir/corvane");
         FUpdater->ProcessId = 1234;
+        // Unsigned manifests, whatever key the build carries; the tests of
+        // signed ones set their own.
+        FUpdater->UpdateKeyPem.clear();
     }
 
     std::string U(const std::string& name) const { return FAppData.Updates() + name; }
@@ -358,7 +364,9 @@ INSTANTIATE_TEST_SUITE_P(Table, UpdaterManifestFailureTest,
 TEST_F(UpdaterTest, NoServerFailsTheCheck) {
     FUpdater->URL = "http://127.0.0.1:" + std::to_string(FreePort()) + "/softwupd/corvane.ini";
     EXPECT_FALSE(FUpdater->CheckUpdate());
+    EXPECT_EQ(FUpdater->CheckResult(), tCheckResult::Unreachable);
     EXPECT_TRUE(Logged("Download failed"));
+    EXPECT_TRUE(Logged("Update server not reached"));
 }
 
 // The manifest goes through the proxy: the request line carries the
@@ -673,5 +681,205 @@ TEST_F(UpdaterTest, DoUpdateWithoutCheckDoesNothing) {
     EXPECT_TRUE(FServer.Paths().empty());
 }
 
+// --- Signed manifests and file digests ----------------------------------------
+
+// A release as the maker publishes it: each file with its digest, the
+// manifest signed with a throw-away key the updater is given.
+class SignedUpdateTest : public UpdaterTest {
+protected:
+    void SetUp() override {
+        UpdaterTest::SetUp();
+        FUpdater->UpdateKeyPem = FKey.PublicPem();
+        FServer.Put("/corvane", "new program");
+        FFiles = {{FServer.Url("/corvane"), "%MAIN_DIR%\\corvane", 11, true, true,
+                   Sha256Hex("new program")}};
+    }
+    // Serves `manifest` and the signature `sig` (none when null).
+    bool CheckSigned(const std::string& manifest, const std::string* sig) {
+        FServer.Put("/softwupd/corvane.ini", manifest);
+        if (sig)
+            FServer.Put("/softwupd/corvane.ini.sig", *sig);
+        FUpdater->URL = FServer.Url("/softwupd/corvane.ini");
+        return FUpdater->CheckUpdate();
+    }
+
+    TestSigningKey FKey;
+    std::vector<ManifestFile> FFiles;
+};
+
+TEST_F(SignedUpdateTest, SignedManifestAndFilesInstall) {
+    const std::string manifest = BuildManifest(FFiles);
+    const std::string sig = FKey.Sign(manifest);
+    ASSERT_TRUE(CheckSigned(manifest, &sig));
+    EXPECT_EQ(FUpdater->CheckResult(), tCheckResult::Available);
+    ASSERT_TRUE(FUpdater->DoUpdate());
+    EXPECT_FALSE(FUpdater->Unverified());
+    EXPECT_EQ(ReadFile(U("corvane.temp")), "new program");
+    EXPECT_THAT(FServer.Paths(),
+                ElementsAre("/softwupd/corvane.ini", "/softwupd/corvane.ini.sig", "/corvane"));
+    EXPECT_TRUE(PumpUntil([&] { return FileExists(FUpdater->CopyTool + ".args"); }));
+}
+
+// The same through file:// (the signature beside the manifest), and digests
+// in capitals.
+TEST_F(SignedUpdateTest, SignedManifestFromAFile) {
+    for (char& c : FFiles[0].Sha256)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string manifest = BuildManifest(FFiles);
+    WriteFile(FAppData.Dir().File("m.ini"), manifest);
+    WriteFile(FAppData.Dir().File("m.ini.sig"), FKey.Sign(manifest));
+    FUpdater->URL = "file://" + FAppData.Dir().File("m.ini");
+    ASSERT_TRUE(FUpdater->CheckUpdate());
+    EXPECT_TRUE(FUpdater->DoUpdate());
+}
+
+enum class Spoil {
+    ChangedByte,
+    OtherKey,
+    NoSignature,
+    NotBase64,
+    NotASignature,
+    NoDigest,
+    ShortDigest
+};
+
+struct RefusedCase {
+    const char* Name;
+    Spoil What;
+    const char* Logged;
+};
+
+class SignedUpdateRefusedTest : public SignedUpdateTest,
+                                public ::testing::WithParamInterface<RefusedCase> {};
+
+// The check fails, offers nothing, keeps no manifest and fetches no file.
+TEST_P(SignedUpdateRefusedTest, InstallsNothingAndSaysWhy) {
+    const RefusedCase& c = GetParam();
+    if (c.What == Spoil::NoDigest)
+        FFiles[0].Sha256.clear();
+    if (c.What == Spoil::ShortDigest)
+        FFiles[0].Sha256.pop_back();
+    std::string manifest = BuildManifest(FFiles);
+    std::string sig =
+        c.What == Spoil::OtherKey ? TestSigningKey().Sign(manifest) : FKey.Sign(manifest);
+    if (c.What == Spoil::ChangedByte)
+        manifest[manifest.find("LatestVersion=2.0") + 14] = '3';
+    if (c.What == Spoil::NotBase64)
+        sig = "not a signature!";
+    if (c.What == Spoil::NotASignature)
+        sig = "AAAA";
+    EXPECT_FALSE(CheckSigned(manifest, c.What == Spoil::NoSignature ? nullptr : &sig));
+    EXPECT_EQ(FUpdater->CheckResult(), tCheckResult::Unverified);
+    EXPECT_TRUE(FUpdater->Unverified());
+    EXPECT_EQ(FUpdater->GetUpdateCount(), 0);
+    EXPECT_FALSE(FileExists(FUpdater->UpdateFile));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_THAT(FServer.Paths(), Not(Contains("/corvane")));
+    EXPECT_TRUE(Logged(c.Logged)) << ::testing::PrintToString(FLog);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SignedUpdateRefusedTest,
+    ::testing::Values(RefusedCase{"ChangedByte", Spoil::ChangedByte, "does not match"},
+                      RefusedCase{"OtherKey", Spoil::OtherKey, "does not match"},
+                      RefusedCase{"NoSignature", Spoil::NoSignature,
+                                  "corvane.ini.sig cannot be fetched"},
+                      RefusedCase{"NotBase64", Spoil::NotBase64, "not base64"},
+                      RefusedCase{"NotASignature", Spoil::NotASignature, "malformed"},
+                      RefusedCase{"NoDigest", Spoil::NoDigest, "F0 has no SHA256"},
+                      RefusedCase{"ShortDigest", Spoil::ShortDigest, "not 64 hex digits"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+class WrongDigestTest : public SignedUpdateTest, public ::testing::WithParamInterface<bool> {};
+
+// A file that is not what the manifest says is deleted and the update
+// fails before the copy tool starts; with a key or without one.
+TEST_P(WrongDigestTest, FileDeletedAndNoCopyTool) {
+    const bool signedRelease = GetParam();
+    if (!signedRelease)
+        FUpdater->UpdateKeyPem.clear();
+    FServer.Put("/first", "first");
+    FFiles.insert(FFiles.begin(), ManifestFile{FServer.Url("/first"), "%MAIN_DIR%\\first", 5, false,
+                                               false, Sha256Hex("first")});
+    FServer.Put("/corvane", "changed program");
+    const std::string manifest = BuildManifest(FFiles);
+    const std::string sig = FKey.Sign(manifest);
+    ASSERT_TRUE(CheckSigned(manifest, signedRelease ? &sig : nullptr));
+    EXPECT_FALSE(FUpdater->DoUpdate());
+    EXPECT_TRUE(FUpdater->Unverified());
+    EXPECT_EQ(ReadFile(U("first")), "first");
+    EXPECT_FALSE(FileExists(U("corvane.temp")));
+    EXPECT_FALSE(FileExists(U("corvane")));
+    EXPECT_FALSE(Logged("Copy tool started"));
+    EXPECT_FALSE(FileExists(FUpdater->CopyTool + ".args"));
+    EXPECT_TRUE(Logged("has the SHA256 " + Sha256Hex("changed program") + ", the manifest says " +
+                       Sha256Hex("new program")));
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyOrNot, WrongDigestTest, ::testing::Bool());
+
+// Without a key no signature is asked for, and a release without digests
+// installs as before.
+TEST_F(SignedUpdateTest, WithoutAKeyUnsignedManifestsInstall) {
+    FUpdater->UpdateKeyPem.clear();
+    FFiles[0].Sha256.clear();
+    ASSERT_TRUE(CheckSigned(BuildManifest(FFiles), nullptr));
+    EXPECT_TRUE(FUpdater->DoUpdate());
+    EXPECT_THAT(FServer.Paths(), ElementsAre("/softwupd/corvane.ini", "/corvane"));
+}
+
+// The maker's tool signs and digests what the updater takes.
+TEST_F(SignedUpdateTest, SigningToolMakesWhatTheUpdaterTakes) {
+    const std::string key = FAppData.Dir().File("key.pem");
+    const std::string manifest = FAppData.Dir().File("m.ini");
+    const std::string file = FAppData.Dir().File("corvane");
+    WriteFile(key, FKey.PrivatePem());
+    WriteFile(manifest, BuildManifest(FFiles));
+    WriteFile(file, "new program");
+    ChildProcess sign(BinDir() + "/sign-update", {key, manifest});
+    ChildProcess digest(BinDir() + "/sign-update", {"--digest", file});
+    ASSERT_TRUE(PumpUntil([&] { return !sign.Running() && !digest.Running(); }));
+    EXPECT_EQ(sign.ExitCode(), 0);
+    EXPECT_EQ(digest.ExitCode(), 0);
+    EXPECT_THAT(digest.Lines(), ElementsAre(Sha256Hex("new program")));
+    FUpdater->URL = "file://" + manifest;
+    EXPECT_TRUE(FUpdater->CheckUpdate());
+    EXPECT_EQ(FUpdater->CheckResult(), tCheckResult::Available);
+}
+
+struct KeyCase {
+    const char* Name;
+    int Kind; // 0: not PEM, 1: P-384, 2: RSA
+    const char* Why;
+};
+
+class VerifyKeyTest : public ::testing::TestWithParam<KeyCase> {};
+
+// Only a P-256 key is taken: a signature under any other key proves nothing.
+TEST_P(VerifyKeyTest, OtherKeysAreRefused) {
+    std::string pem = "not a key";
+    if (GetParam().Kind != 0) {
+        EVP_PKEY* key = GetParam().Kind == 1
+                            ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384")
+                            : EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t{2048});
+        ASSERT_NE(key, nullptr);
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PUBKEY(bio, key);
+        char* data = nullptr;
+        const long len = BIO_get_mem_data(bio, &data);
+        pem.assign(data, static_cast<size_t>(len));
+        BIO_free(bio);
+        EVP_PKEY_free(key);
+    }
+    std::string why;
+    EXPECT_FALSE(VerifyUpdateSignature("data", TestSigningKey().Sign("data"), pem, why));
+    EXPECT_THAT(why, HasSubstr(GetParam().Why));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, VerifyKeyTest,
+                         ::testing::Values(KeyCase{"NotPem", 0, "cannot be read"},
+                                           KeyCase{"P384", 1, "not an ECDSA P-256 key"},
+                                           KeyCase{"Rsa", 2, "not an ECDSA P-256 key"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 } // namespace
 } // namespace corvane::test

@@ -51,6 +51,7 @@ struct ManifestFile {
     int Size = 0;
     bool UseTemp = false;
     bool NeedRestart = false;
+    std::string Sha256{}; // written as SHA256= when not empty
 };
 
 // A manifest offering version 2.0 to every installed version with `files`.
@@ -66,6 +67,8 @@ inline std::string BuildManifest(const std::vector<ManifestFile>& files) {
         text += "[F" + std::to_string(i) + "]\r\nSource=" + f.Source + "\r\nTarget=" + f.Target +
                 "\r\nSize=" + std::to_string(f.Size) + "\r\nUseTemp=" + (f.UseTemp ? "1" : "0") +
                 "\r\nNeedRestart=" + (f.NeedRestart ? "1" : "0") + "\r\n";
+        if (!f.Sha256.empty())
+            text += "SHA256=" + f.Sha256 + "\r\n";
     }
     return text;
 }
