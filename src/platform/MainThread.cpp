@@ -136,8 +136,13 @@ bool CheckSynchronize() {
         if (synchronous) {
             {
                 std::lock_guard lock(Q().mutex);
-                call->error = error;
+                call->error = std::move(error);
                 call->done = true;
+                // The waiting worker keeps the last reference, so the error it
+                // rethrows is freed on its own thread, after it has read it.
+                // (The exception's own reference count lives in the C++
+                // runtime, where ThreadSanitizer cannot see it.)
+                call.reset();
             }
             Q().callerWake.notify_all();
         } else if (error) {
