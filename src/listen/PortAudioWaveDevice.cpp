@@ -493,6 +493,23 @@ MmResult TPortAudioWaveDevice::Retire(std::unique_ptr<TStream> stream) {
     return mmsyserr::NoError;
 }
 
+const PaDeviceInfo* TPortAudioWaveDevice::CurrentOutputDevice(int deviceId, int& device,
+                                                              MmResult& error) {
+    const PaError initialized = RefreshPortAudio();
+    if (initialized != paNoError) {
+        error = Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
+        return nullptr;
+    }
+    device = OutputDevice(deviceId, error);
+    if (error != mmsyserr::NoError)
+        return nullptr;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    if (!info)
+        error =
+            Fail(mmsyserr::BadDeviceId, "Pa_GetDeviceInfo: no device " + std::to_string(device));
+    return info;
+}
+
 int TPortAudioWaveDevice::OutputDevice(int deviceId, MmResult& error) {
     error = mmsyserr::NoError;
     if (!PortAudio().initialized.load()) {
@@ -540,16 +557,11 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
     const PortAudioUse use(PortAudioWait);
     if (!use.Held())
         return Fail(mmsyserr::Allocated, "PortAudio is busy closing the stream of a failed device");
-    const PaError initialized = RefreshPortAudio();
-    if (initialized != paNoError)
-        return Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
     MmResult error = mmsyserr::NoError;
-    const int device = OutputDevice(deviceId, error);
-    if (error != mmsyserr::NoError)
-        return error;
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    int device = -1;
+    const PaDeviceInfo* info = CurrentOutputDevice(deviceId, device, error);
     if (!info)
-        return Fail(mmsyserr::BadDeviceId, "Pa_GetDeviceInfo: no device " + std::to_string(device));
+        return error;
 
     PaStreamParameters params{};
     params.device = device;
@@ -731,16 +743,11 @@ MmResult TPortAudioWaveDevice::GetDevCaps(int deviceId, TWaveOutCaps& caps) {
     const PortAudioUse use(PortAudioWait);
     if (!use.Held())
         return Fail(mmsyserr::Allocated, "PortAudio is busy closing the stream of a failed device");
-    const PaError initialized = RefreshPortAudio();
-    if (initialized != paNoError)
-        return Fail(mmsyserr::NoDriver, PaErrorText("Pa_Initialize", initialized));
     MmResult error = mmsyserr::NoError;
-    const int device = OutputDevice(deviceId, error);
-    if (error != mmsyserr::NoError)
-        return error;
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    int device = -1;
+    const PaDeviceInfo* info = CurrentOutputDevice(deviceId, device, error);
     if (!info)
-        return Fail(mmsyserr::BadDeviceId, "Pa_GetDeviceInfo: no device " + std::to_string(device));
+        return error;
     caps = TWaveOutCaps{};
     if (info->name) {
         const size_t n = std::min(std::strlen(info->name), sizeof caps.szPname - 1);

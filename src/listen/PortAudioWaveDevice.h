@@ -38,6 +38,8 @@
 #include <mutex>
 #include <string>
 
+struct PaDeviceInfo; // portaudio.h
+
 namespace corvane {
 
 // The result code for a PortAudio error (a PaError) of an output-only stream.
@@ -82,6 +84,10 @@ private:
     MmResult Fail(MmResult code, const std::string& detail);
     // Caller holds FMutex and uses PortAudio.
     int OutputDevice(int deviceId, MmResult& error);
+    // Caller holds FMutex and uses PortAudio: PortAudio refreshed when no
+    // stream is open, then device `deviceId` as it is now; null with `error`
+    // set when there is none.
+    const PaDeviceInfo* CurrentOutputDevice(int deviceId, int& device, MmResult& error);
     // Caller holds FMutex; the stream's poster has stopped. Closes the stream.
     MmResult Retire(std::unique_ptr<TStream> stream);
 
