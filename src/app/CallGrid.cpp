@@ -201,7 +201,63 @@ void TCallGrid::FillGrid() {
                 SetCell(j, i,
                         FColumns[static_cast<size_t>(j)]->Text(*FCalls[static_cast<size_t>(i)]));
     }
+    ApplyFilter();
     viewport()->update();
+}
+
+bool TCallGrid::Matches(const TCallInfo& call, const QString& text) {
+    if (text.isEmpty())
+        return true;
+    for (const std::u16string* field :
+         {&call.remote, &call.rname, &call.local, &call.lname, &call.connected, &call.cname})
+        if (Wide(*field).contains(text, Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+void TCallGrid::ApplyFilter() {
+    FShownCalls = 0;
+    for (size_t i = 0; i < FCalls.size(); ++i) {
+        const bool shown = Matches(*FCalls[i], FFilter);
+        setRowHidden(static_cast<int>(i), !shown);
+        if (shown)
+            ++FShownCalls;
+    }
+    // The blank row of an empty list is never filtered away.
+    if (FCalls.empty() && rowCount() > 0)
+        setRowHidden(0, false);
+}
+
+void TCallGrid::DropHiddenSelection() {
+    const auto ranges = selectedRanges();
+    for (const auto& r : ranges)
+        for (int row = r.topRow(); row <= r.bottomRow(); ++row)
+            if (isRowHidden(row)) {
+                clearSelection();
+                selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+                return;
+            }
+}
+
+void TCallGrid::SetFilter(const QString& text) {
+    if (text == FFilter)
+        return;
+    FFilter = text;
+    ApplyFilter();
+    DropHiddenSelection();
+    viewport()->update();
+}
+
+bool TCallGrid::SelectCall(const std::string& id) {
+    const auto found = std::find_if(FCalls.begin(), FCalls.end(),
+                                    [&](const auto& call) { return call->id == id; });
+    if (found == FCalls.end() || !Matches(**found, FFilter))
+        return false;
+    const int row = static_cast<int>(found - FCalls.begin());
+    selectRow(row);
+    setCurrentCell(row, 0, QItemSelectionModel::NoUpdate);
+    scrollTo(model()->index(row, 0));
+    return true;
 }
 
 void TCallGrid::SetCalls(TCallList&& calls) {
@@ -249,6 +305,7 @@ void TCallGrid::SetCalls(TCallList&& calls) {
     selectionModel()->select(
         QItemSelection(model()->index(row, left), model()->index(lastRow, right)),
         QItemSelectionModel::ClearAndSelect);
+    DropHiddenSelection();
 }
 
 void TCallGrid::DurationTick() {
@@ -380,25 +437,27 @@ void TCallGrid::keyPressEvent(QKeyEvent* event) {
 
 void TCallGrid::paintEvent(QPaintEvent* event) {
     QTableWidget::paintEvent(event);
-    if (ShowsNoCallLine())
-        PaintNoCallLine();
+    auto framed = [](const char* key) {
+        return QStringLiteral("- ") + QString::fromStdU16String(LanIni().Translate(key)) +
+               QStringLiteral(" -");
+    };
+    if (ShowsNoCallLine() && rowCount() > 0)
+        PaintLine(framed("Main.NoCallActive"), rowViewportPosition(0), rowHeight(0));
+    else if (ShowsNoMatchLine())
+        // Every row is hidden: the line takes the place of the first one.
+        PaintLine(framed("Main.NoCallMatches"), 0, verticalHeader()->defaultSectionSize());
 }
 
 // Written over the finished row, grid lines included, so that it reads once
 // and no line crosses it.
-void TCallGrid::PaintNoCallLine() {
+void TCallGrid::PaintLine(const QString& text, int top, int height) {
     const int columns = columnCount();
-    if (rowCount() < 1 || columns < 1)
+    if (columns < 1)
         return;
-    const QString text = QStringLiteral("- ") +
-                         QString::fromStdU16String(LanIni().Translate("Main.NoCallActive")) +
-                         QStringLiteral(" -");
     const QFontMetrics metrics(font());
     const int w = metrics.horizontalAdvance(text);
     // Centred on the grid's outer width, whatever the columns add up to.
     const int x = (width() - w) / 2 - viewport()->x();
-    const int top = rowViewportPosition(0);
-    const int height = rowHeight(0);
     const int left = columnViewportPosition(0);
     const int right = columnViewportPosition(columns - 1) + columnWidth(columns - 1);
 
@@ -417,7 +476,7 @@ void TCallGrid::PaintNoCallLine() {
 void TCallGrid::scrollContentsBy(int dx, int dy) {
     QTableWidget::scrollContentsBy(dx, dy);
     // The line keeps its place on the grid while the cells scroll under it.
-    if (ShowsNoCallLine())
+    if (ShowsNoCallLine() || ShowsNoMatchLine())
         viewport()->update();
 }
 

@@ -77,10 +77,24 @@ public:
     // durations stand still: the list may no longer be true.
     void SetStale(bool stale);
     bool Stale() const { return FStale; }
+    // Shows only the calls whose numbers or names contain `text`, without
+    // regard to case; empty shows every call. Columns, drawing and order stay;
+    // the list itself keeps every call. A selection on a call the filter
+    // hides is dropped, so the keyboard cannot listen to an unseen call.
+    void SetFilter(const QString& text);
+    const QString& Filter() const { return FFilter; }
+    static bool Matches(const TCallInfo& call, const QString& text);
+    // Whether the call in `row` (0 for the first call) is shown.
+    bool RowShown(int row) const { return !isRowHidden(row); }
+    // Selects the call with `id`; false when the list has no such call or
+    // the filter hides it.
+    bool SelectCall(const std::string& id);
 
     const TCallList& Calls() const { return FCalls; }
     const std::vector<std::string>& ColumnKeys() const { return FColumnKeys; }
     bool ShowsNoCallLine() const { return FCalls.empty() && FListReceived; }
+    // Calls are listed but the filter hides every one of them.
+    bool ShowsNoMatchLine() const { return !FCalls.empty() && FShownCalls == 0; }
     // 3 while `call` is listened to, else 4.
     int ListenIconIndex(const TCallInfo& call) const;
     const QImage& Icon(int index) const { return FIcons[static_cast<size_t>(index)]; }
@@ -106,13 +120,20 @@ protected:
 
 private:
     void SetCell(int column, int row, const QString& text);
-    void PaintNoCallLine();
+    // Hides the rows the filter excludes and counts the others.
+    void ApplyFilter();
+    void DropHiddenSelection();
+    // A line of text centred over the grid's width, between `top` and
+    // `top + height` of the viewport, written over whatever is there.
+    void PaintLine(const QString& text, int top, int height);
 
     std::vector<const TGridColumn*> FColumns;
     std::vector<std::string> FColumnKeys;
     TCallList FCalls;
     bool FListReceived = false;
     bool FStale = false;
+    QString FFilter;
+    size_t FShownCalls = 0;
     std::array<QImage, 5> FIcons;
 };
 

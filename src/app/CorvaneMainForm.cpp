@@ -16,7 +16,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -90,6 +93,7 @@ TCorvaneMainForm::TCorvaneMainForm(const std::vector<std::string>& args, QWidget
     FConfig.Load(FConfigFolder + "client.ini");
     SetOutputLevel({FConfig.Volume, FConfig.Mute, FConfig.Party});
     ShowListening();
+    FNotice->SetEnabled(FConfig.Notify);
     BuildColumns();
 
     FEngine->CreateClient(FConfig);
@@ -187,6 +191,33 @@ void TCorvaneMainForm::CreateControls() {
     DescrLbl->setFont(labelFont);
     DescrLbl->move(0, 12);
 
+    // The filter row above the grid.
+    auto* filterRow = new QWidget(central);
+    filterRow->setObjectName(QStringLiteral("FilterRow"));
+    auto* filterLayout = new QHBoxLayout(filterRow);
+    filterLayout->setContentsMargins(4, 3, 4, 3);
+    FilterEdit = new QLineEdit(filterRow);
+    FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
+    FilterEdit->setClearButtonEnabled(true);
+    FilterEdit->setMaximumWidth(260);
+    FilterEdit->setPlaceholderText(QStringLiteral("Filter by number or name"));
+    FilterEdit->setToolTip(
+        QStringLiteral("Show only calls whose numbers or names contain this text (Ctrl+F)"));
+    FilterEdit->setAccessibleName(QStringLiteral("Filter calls"));
+    FilterEdit->installEventFilter(this);
+    connect(FilterEdit, &QLineEdit::textChanged, this,
+            [this](const QString& text) { SetFilterText(text); });
+    filterLayout->addWidget(FilterEdit);
+    filterLayout->addStretch(1);
+    layout->addWidget(filterRow);
+
+    FindAction = new QAction(this);
+    FindAction->setObjectName(QStringLiteral("FindAction"));
+    FindAction->setShortcut(QKeySequence::Find);
+    FindAction->setShortcutContext(Qt::WindowShortcut);
+    connect(FindAction, &QAction::triggered, this, [this] { FocusFilter(); });
+    addAction(FindAction);
+
     thegrid = new TCallGrid(central);
     thegrid->setAccessibleName(QStringLiteral("Active calls"));
     thegrid->OnMouseDown = [this] { thegridMouseDown(); };
@@ -208,7 +239,8 @@ void TCorvaneMainForm::CreateControls() {
     setTabOrder(VolumeBar, MuteBtn);
     setTabOrder(MuteBtn, PartyBox);
     setTabOrder(PartyBox, SettingsBtn);
-    setTabOrder(SettingsBtn, thegrid);
+    setTabOrder(SettingsBtn, FilterEdit);
+    setTabOrder(FilterEdit, thegrid);
     setTabOrder(thegrid, DebugMemo);
 
     StatusBar1 = statusBar();
@@ -309,7 +341,10 @@ void TCorvaneMainForm::CreateRooms() {
     TEngineController::Hooks engine;
     engine.Log = log;
     engine.CallsChanged = [this] { HandleCallsChanged(); };
-    engine.Started = [this] { thegrid->SetListReceived(false); };
+    engine.Started = [this] {
+        thegrid->SetListReceived(false);
+        FNotice->Forget();
+    };
     engine.MissingSettings = [this](int page) { RunSettingsDialog(page); };
     engine.MonitorAlive = [this] { return FListen->Monitor() != nullptr; };
     engine.CloseWindow = [this] { close(); };
@@ -327,6 +362,43 @@ void TCorvaneMainForm::CreateRooms() {
     MonitorStopTimer = FListen->MonitorStopTimer;
 
     FClose = std::make_unique<TCloseProtocol>(*FListen, *FEngine, log, [this] { SetWaitCursor(); });
+
+    TCallNotice::Hooks notice;
+    notice.WindowAttentive = [this] { return WindowAttentive(); };
+    notice.ShowCall = [this](const std::string& id) { ShowCall(id); };
+    FNotice = std::make_unique<TCallNotice>(nullptr, std::move(notice));
+}
+
+// --- Filter and new-call notice ---------------------------------------------
+
+void TCorvaneMainForm::SetFilterText(const QString& text) {
+    if (FilterEdit->text() != text)
+        FilterEdit->setText(text); // comes back here through textChanged
+    else
+        thegrid->SetFilter(text.trimmed());
+}
+
+void TCorvaneMainForm::FocusFilter() {
+    FilterEdit->setFocus(Qt::ShortcutFocusReason);
+    FilterEdit->selectAll();
+}
+
+bool TCorvaneMainForm::WindowAttentive() const {
+    return isActiveWindow() && !isMinimized();
+}
+
+void TCorvaneMainForm::ShowCall(const std::string& id) {
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    // A filter that hides the call gives way to it.
+    if (!id.empty() && !thegrid->SelectCall(id)) {
+        FilterEdit->clear();
+        thegrid->SelectCall(id);
+    }
+    thegrid->setFocus();
 }
 
 void TCorvaneMainForm::CreateMenu() {
@@ -455,6 +527,9 @@ void TCorvaneMainForm::ApplyLanguage() {
     TranslateListening();
     FEngine->ShowConnection();
     DescrLbl->setText(QString::fromStdU16String(LanIni().Translate("Main.ActiveCalls")));
+    if (LanIni().HasKey("Main.FilterPlaceholder"))
+        FilterEdit->setPlaceholderText(
+            QString::fromStdU16String(LanIni().Translate("Main.FilterPlaceholder")));
     DescrLbl->adjustSize();
     FormResize();
     FHelpFolder = ProgramFolder() + "help/";
@@ -470,6 +545,7 @@ void TCorvaneMainForm::HandleCallsChanged() {
         Client()->GetCalls(calls);
         thegrid->SetCalls(std::move(calls));
         thegrid->SetListReceived(true);
+        FNotice->ListChanged(thegrid->Calls());
         FEngine->SetConnected();
         StartAutoListen();
         DurationTimer->stop();
@@ -505,6 +581,7 @@ void TCorvaneMainForm::ApplySettings(const TQuorinConfig& copy) {
     FConfig = copy;
     FConfig.WindowsUser = windowsUser;
     FEngine->SetConfig(FConfig);
+    FNotice->SetEnabled(FConfig.Notify);
     BuildColumns();
 
     // A failed save is reported, but only after the new connection settings
@@ -628,6 +705,15 @@ void TCorvaneMainForm::resizeEvent(QResizeEvent* event) {
 bool TCorvaneMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ToolbarPanel && event->type() == QEvent::Resize)
         FormResize();
+    // Escape in the filter clears it; on an empty filter it goes back to the calls.
+    if (watched == FilterEdit && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        if (FilterEdit->text().isEmpty())
+            thegrid->setFocus(Qt::OtherFocusReason);
+        else
+            FilterEdit->clear();
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

@@ -10,6 +10,7 @@
 
 #include "CallGrid.h"
 #include "CallList.h"
+#include "CallNotice.h"
 #include "CloseProtocol.h"
 #include "Corvane.h"
 #include "DateTimeText.h"
@@ -34,6 +35,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QSlider;
@@ -110,6 +112,18 @@ public:
     // The party choice's items in the language loaded now (ApplyLanguage).
     void TranslateListening();
 
+    // --- Filter and new-call notice ---------------------------------------
+    // Shows only the calls whose numbers or names contain `text`.
+    void SetFilterText(const QString& text);
+    // Ctrl+F: the filter field takes the keyboard, its text selected.
+    void FocusFilter();
+    // Shows the window (restored, raised, active) and selects the call with
+    // `id` when it is still listed.
+    void ShowCall(const std::string& id);
+    TCallNotice& Notice() const { return *FNotice; }
+    // Whether the user looks at the window: active and not minimised.
+    bool WindowAttentive() const;
+
     // --- Live listening -------------------------------------------------
     // Listens to the call in the top row of the grid's selection.
     void ListenToSelectedCall() { FListen->ListenToSelectedCall(); }
@@ -181,6 +195,7 @@ public:
     bool GridStale() const { return thegrid->Stale(); }
     // Whether the grid draws the "no call" line in its data row now.
     bool ShowsNoCallLine() const { return thegrid->ShowsNoCallLine(); }
+    bool ShowsNoMatchLine() const { return thegrid->ShowsNoMatchLine(); }
     // The listen icon of a call's row: 3 while that call is listened to, else 4.
     int ListenIconIndex(const TCallInfo& call) const { return thegrid->ListenIconIndex(call); }
     const QImage& Icon(int index) const { return thegrid->Icon(index); }
@@ -193,6 +208,8 @@ public:
     QToolButton* MuteBtn = nullptr;
     QComboBox* PartyBox = nullptr;
     QLabel* DescrLbl = nullptr;
+    QLineEdit* FilterEdit = nullptr;
+    QAction* FindAction = nullptr;
     TCallGrid* thegrid = nullptr;
     QPlainTextEdit* DebugMemo = nullptr;
     QStatusBar* StatusBar1 = nullptr;
@@ -250,6 +267,7 @@ private:
     std::unique_ptr<TEngineController> FEngine;
     std::unique_ptr<TListenController> FListen;
     std::unique_ptr<TCloseProtocol> FClose;
+    std::unique_ptr<TCallNotice> FNotice;
     // Pictures of the toolbar buttons; the buttons refer to them.
     TPNGComponent* PlayPauseNormal = nullptr;
     TPNGComponent* PlayPauseOver = nullptr;

@@ -2,6 +2,7 @@
 target_sources(corvane_ui PRIVATE
   CorvaneMainForm.h CorvaneMainForm.cpp
   CallGrid.h CallGrid.cpp
+  CallNotice.h CallNotice.cpp
   CloseProtocol.h CloseProtocol.cpp
   DateTimeText.h DateTimeText.cpp
   EngineController.h EngineController.cpp

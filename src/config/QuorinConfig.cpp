@@ -24,6 +24,7 @@ struct TListening {
     int Volume = 100;
     bool Mute = false;
     int Party = 0;
+    bool Notify = false;
 };
 
 // The user's section overrides [General] key by key, as for the other values.
@@ -33,6 +34,7 @@ TListening ReadListening(const TIniFile& ini, const std::string& userSection) {
         l.Volume = ini.ReadInteger(section, "Volume", l.Volume);
         l.Mute = ini.ReadBool(section, "Mute", l.Mute);
         l.Party = ini.ReadInteger(section, "Party", l.Party);
+        l.Notify = ini.ReadBool(section, "Notify", l.Notify);
     }
     l.Volume = std::clamp(l.Volume, 0, 100);
     if (l.Party != 1 && l.Party != 2)
@@ -49,6 +51,8 @@ void WriteListening(TIniFile& ini, const TQuorinConfig& config) {
         ini.WriteBool(section, "Mute", config.Mute);
     if (inFile.Party != config.Party)
         ini.WriteInteger(section, "Party", config.Party);
+    if (inFile.Notify != config.Notify)
+        ini.WriteBool(section, "Notify", config.Notify);
 }
 
 } // namespace
@@ -86,6 +90,7 @@ void TQuorinConfig::Load(const std::string& path) {
     Volume = listening.Volume;
     Mute = listening.Mute;
     Party = listening.Party;
+    Notify = listening.Notify;
 }
 
 void TQuorinConfig::Save(const std::string& path) const {
@@ -117,7 +122,8 @@ bool ConnectionDiffers(const TQuorinConfig& a, const TQuorinConfig& b) {
 
 bool Differs(const TQuorinConfig& a, const TQuorinConfig& b) {
     return ConnectionDiffers(a, b) || a.Language != b.Language || a.StartAuto != b.StartAuto ||
-           a.Columns != b.Columns || a.Volume != b.Volume || a.Mute != b.Mute || a.Party != b.Party;
+           a.Columns != b.Columns || a.Volume != b.Volume || a.Mute != b.Mute ||
+           a.Party != b.Party || a.Notify != b.Notify;
 }
 
 } // namespace corvane

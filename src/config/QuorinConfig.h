@@ -42,6 +42,8 @@ struct TQuorinConfig {
     int Volume = 100; // percent, 0..100
     bool Mute = false;
     int Party = 0; // two-channel streams: 0 both, 1 first channel, 2 second channel
+    // Per user, written like the listening level: a tray notice of new calls.
+    bool Notify = false;
 
     // Fills WindowsUser from the platform (empty when unknown); every other
     // field starts at the value Load applies when the file says nothing.
@@ -55,7 +57,7 @@ struct TQuorinConfig {
     // group and other permissions. Throws EIniFileError when a
     // write fails; the file then stays as the last successful write left it.
     void Save(const std::string& path) const;
-    // Writes Volume, Mute and Party alone, each only where the file yields
+    // Writes Volume, Mute, Party and Notify alone, each only where the file yields
     // another value. Throws EIniFileError like Save.
     void SaveListening(const std::string& path) const;
 };

@@ -1,5 +1,6 @@
 #include "SettingsForm.h"
 
+#include "CallNotice.h"
 #include "FormTranslator.h"
 #include "HelpPage.h"
 #include "HttpCli.h"
@@ -201,7 +202,11 @@ void TSettingsForm::BuildOptionsPage() {
     auto* column = new QVBoxLayout(TabSheetOptions);
     column->setContentsMargins(PageMargin, PageMargin, PageMargin, PageMargin);
     column->setSpacing(RowSpacing);
+    NotifyChB = new QCheckBox("Show a notice when a new call begins", TabSheetOptions);
+    NotifyChB->setObjectName("NotifyChB");
+
     column->addWidget(StartAutoChB);
+    column->addWidget(NotifyChB);
     column->addStretch(1);
 }
 
@@ -317,6 +322,12 @@ void TSettingsForm::LoadFrom(const TQuorinConfig& config) {
     }
 
     StartAutoChB->setChecked(config.StartAuto);
+    // Without a tray there is nowhere to show the notice; the stored choice
+    // is kept for a desktop that has one.
+    NotifyChB->setChecked(config.Notify);
+    NotifyChB->setEnabled(TrayAvailable());
+    NotifyChB->setToolTip(TrayAvailable() ? QString()
+                                          : FromWide(LanIni().Translate("Main.NotifyUnavailable")));
 
     EnsureColumnItems();
     for (size_t i = 0; i < ColumnCount; ++i) {
@@ -333,6 +344,7 @@ void TSettingsForm::StoreTo(TQuorinConfig& config) const {
     config.ServerPin = FServerPin;
     config.Language = FSelectedLanguage;
     config.StartAuto = StartAutoChB->isChecked();
+    config.Notify = NotifyChB->isChecked();
     for (size_t i = 0; i < ColumnCount; ++i) {
         const QListWidgetItem* item = ColsBox->item(static_cast<int>(i));
         config.Columns[i] = item && item->checkState() == Qt::Checked;

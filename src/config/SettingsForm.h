@@ -133,6 +133,7 @@ public:
     QLineEdit* PinEdit = nullptr; // the pin kept; read-only, scrolls (a pin is long)
     TTabSheet* TabSheetOptions = nullptr;
     QCheckBox* StartAutoChB = nullptr;
+    QCheckBox* NotifyChB = nullptr;
     TTabSheet* TabSheetLng = nullptr;
     QGroupBox* LngGroup = nullptr;
     QRadioButton* DA = nullptr;

@@ -213,6 +213,7 @@ TQuorinConfig Edited(const std::string& windowsUser) {
     c.Volume = 35;
     c.Mute = true;
     c.Party = 2;
+    c.Notify = true;
     return c;
 }
 
@@ -235,6 +236,7 @@ struct ListeningSaveCase {
     bool mute;
     int party;
     std::string after;
+    bool notify = false;
 };
 
 class QuorinConfigListeningTest : public testing::TestWithParam<ListeningSaveCase> {};
@@ -249,6 +251,7 @@ TEST_P(QuorinConfigListeningTest, SaveListeningWritesOnlyChanges) {
     config.Volume = c.volume;
     config.Mute = c.mute;
     config.Party = c.party;
+    config.Notify = c.notify;
     config.SaveListening(path);
     EXPECT_EQ(ReadFile(path), c.after);
     TQuorinConfig loaded = ConfigFor("jsmith");
@@ -256,6 +259,7 @@ TEST_P(QuorinConfigListeningTest, SaveListeningWritesOnlyChanges) {
     EXPECT_EQ(loaded.Volume, c.volume);
     EXPECT_EQ(loaded.Mute, c.mute);
     EXPECT_EQ(loaded.Party, c.party);
+    EXPECT_EQ(loaded.Notify, c.notify);
 }
 
 const std::string OldFile = "; old\r\n[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\n"
@@ -279,6 +283,10 @@ INSTANTIATE_TEST_SUITE_P(
          "[General]\r\nVolume=40\r\n"},
         {"OtherUsersSectionUntouched", "[User_mmiller]\r\nVolume=10\r\n", 70, false, 2,
          "[User_mmiller]\r\nVolume=10\r\n[User_jsmith]\r\nVolume=70\r\nParty=2\r\n"},
+        {"NotifyAlone", OldFile, 100, false, 0,
+         "; old\r\n[General]\r\nServer=10.0.0.1\r\n[User_jsmith]\r\nUserName=sup\r\n"
+         "Notify=1\r\n\r\n",
+         true},
     }),
     CaseName<ListeningSaveCase>);
 
@@ -290,7 +298,7 @@ TEST(QuorinConfigTest, SaveOfOldFileAddsNoListeningKeys) {
     c.Load(path);
     c.Save(path);
     const std::string after = ReadFile(path);
-    for (const char* key : {"Volume", "Mute", "Party"})
+    for (const char* key : {"Volume", "Mute", "Party", "Notify"})
         EXPECT_EQ(after.find(key), std::string::npos) << key;
 }
 

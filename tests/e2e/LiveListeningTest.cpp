@@ -3,13 +3,15 @@
 // null sink. ALSA's default device is a `file` plugin over the `pulse` plugin,
 // so the capture file holds exactly what PortAudio wrote, paced in real time
 // by the sink. The capture must be the expansion of the bytes the simulator
-// sent, sample for sample, with silence only before and after. The daemon
-// also starts late, dies and hangs, as a desktop's sound server does.
+// sent, sample for sample, with silence only before and after, or that
+// expansion as the listening level shapes it. The daemon also starts late,
+// dies and hangs, as a desktop's sound server does.
 
 #include "CallMonitor.h"
 #include "Corvane.h"
 #include "G711.h"
 #include "MainThread.h"
+#include "OutputLevel.h"
 #include "PortAudioWaveDevice.h"
 #include "TestSupport.h"
 #include "WaveOut.h"
@@ -18,7 +20,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -91,15 +96,17 @@ public:
         StopDaemon();
     }
 
-    // Starts the daemon with its null sink as the default sink; false (and
-    // Error says why) when it does not come up.
-    bool StartDaemon() {
+    // Starts the daemon with its null sink of `sinkChannels` channels as the
+    // default sink; false (and Error says why) when it does not come up.
+    bool StartDaemon(int sinkChannels = 1) {
+        FSinkChannels = 0;
         FDaemon = std::make_unique<test::ChildProcess>(
             PULSEAUDIO_EXECUTABLE,
-            std::vector<std::string>{
-                "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
-                "--use-pid-file=no", "--load=module-native-protocol-unix",
-                "--load=module-null-sink sink_name=cap rate=8000 channels=1 format=s16le"});
+            std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1",
+                                     "--system=false", "--use-pid-file=no",
+                                     "--load=module-native-protocol-unix",
+                                     "--load=module-null-sink sink_name=cap rate=8000 channels=" +
+                                         std::to_string(sinkChannels) + " format=s16le"});
         bool up = false;
         for (int i = 0; i < 100 && !up && FDaemon->Running(); ++i) {
             up = RunTool(PACTL_EXECUTABLE, {"info"}) == 0;
@@ -112,7 +119,17 @@ public:
                 Error += "\n  " + line;
             return false;
         }
+        FSinkChannels = sinkChannels;
         return true;
+    }
+    // The daemon running with a sink of `channels` channels, so a stream
+    // reaches the sink as it is, without a downmix; restarted when its sink
+    // has another count or it is not running.
+    bool RunWithSinkChannels(int channels) {
+        if (FDaemon && FDaemon->Running() && FSinkChannels == channels)
+            return true;
+        StopDaemon();
+        return StartDaemon(channels);
     }
     // Sends `signal` to the daemon (SIGKILL: it dies as in a crash).
     void SignalDaemon(int signal) {
@@ -131,6 +148,7 @@ public:
 private:
     test::TempDir FDir;
     std::unique_ptr<test::ChildProcess> FDaemon;
+    int FSinkChannels = 0;
 };
 
 // The PortAudio device, seen from outside: how many blocks had been written
@@ -202,6 +220,31 @@ std::vector<int16_t> Samples(const std::string& raw) {
     return samples;
 }
 
+// What the listener should hear of `pcm` (frames of `channels` interleaved
+// samples) at `level`'s volume and party, worked out here sample by sample.
+std::vector<int16_t> AsHeard(std::vector<int16_t> pcm, int channels, const TOutputLevel& level) {
+    if (channels == 2 && (level.Party == 1 || level.Party == 2)) {
+        for (size_t f = 0; f + 1 < pcm.size(); f += 2) {
+            const int16_t chosen = pcm[f + static_cast<size_t>(level.Party - 1)];
+            pcm[f] = chosen;
+            pcm[f + 1] = chosen;
+        }
+    }
+    for (auto& sample : pcm)
+        sample = static_cast<int16_t>(std::lround(sample * level.Volume / 100.0));
+    return pcm;
+}
+
+// Samples in the capture from the first one heard on; 0 before the capture exists.
+size_t HeardSamples(const std::string& capture) {
+    if (FileSize(capture) == 0)
+        return 0;
+    const auto samples = Samples(test::ReadFile(capture));
+    const auto first =
+        std::find_if(samples.begin(), samples.end(), [](int16_t s) { return s != 0; });
+    return static_cast<size_t>(samples.end() - first);
+}
+
 // The samples between the leading and the trailing silence.
 std::vector<int16_t> Trimmed(const std::vector<int16_t>& s) {
     auto first = s.begin();
@@ -226,7 +269,11 @@ protected:
             FLog.push_back(text);
         };
     }
-    void TearDown() override { SetWaveOutMessageBox(FPreviousBox); }
+    void TearDown() override {
+        // The level is the whole process's; the next test starts from the default.
+        SetOutputLevel(TOutputLevel{});
+        SetWaveOutMessageBox(FPreviousBox);
+    }
 
     std::string LogText() const {
         std::lock_guard lock(FMutex);
@@ -269,20 +316,29 @@ protected:
         const size_t settled = FileSize(capture) + 4800 * static_cast<size_t>(channels);
         return test::PumpUntil([&] { return FileSize(capture) >= settled; }, 10s);
     }
-    // The capture is the expansion of the complete blocks the simulator sent.
+    // The capture is the expansion of the complete blocks the simulator sent,
+    // as heard at `level`.
     void ExpectTheCaptureIsTheStream(const std::string& capture, const std::string& sent, bool alaw,
-                                     size_t chunk, size_t blocks) {
-        const auto expected =
-            Trimmed(Expand(std::string_view(sent).substr(0, blocks * chunk), alaw));
+                                     int channels, size_t blocks,
+                                     const TOutputLevel& level = TOutputLevel{}) {
+        const size_t chunk = kFrames * static_cast<size_t>(channels);
+        const auto plain = Expand(std::string_view(sent).substr(0, blocks * chunk), alaw);
+        const auto expected = Trimmed(AsHeard(plain, channels, level));
         const auto captured = Trimmed(Samples(test::ReadFile(capture)));
         ASSERT_GT(expected.size(), blocks * chunk - 2 * chunk); // a stream, not silence
-        EXPECT_EQ(captured.size(), expected.size());
-        if (captured != expected) {
-            const auto mismatch =
-                std::mismatch(captured.begin(), captured.end(), expected.begin(), expected.end());
-            ADD_FAILURE() << "the capture differs from the stream at sample "
-                          << (mismatch.first - captured.begin()) << LogText();
+        if (level != TOutputLevel{}) {
+            ASSERT_NE(expected, Trimmed(plain)) << "this level cannot be told from the default";
         }
+        EXPECT_EQ(captured.size(), expected.size());
+        // A scaled sample may be rounded either way.
+        const int tolerance = level.Volume == 100 ? 0 : 1;
+        const auto mismatch = std::mismatch(
+            captured.begin(), captured.end(), expected.begin(), expected.end(),
+            [tolerance](int16_t a, int16_t b) { return std::abs(a - b) <= tolerance; });
+        if (mismatch.first != captured.end() && mismatch.second != expected.end())
+            ADD_FAILURE() << "the capture differs from the stream at sample "
+                          << (mismatch.first - captured.begin()) << ": " << *mismatch.first
+                          << " instead of " << *mismatch.second << LogText();
     }
 
     TCorvane Session;
@@ -299,29 +355,32 @@ struct LiveCase {
     const char* format;
     int channels;
     bool observed; // through the observing device; else the default device
+    TOutputLevel level;
 };
 
 void PrintTo(const LiveCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class LiveListening : public LiveListeningBase, public testing::WithParamInterface<LiveCase> {
+// One private sound system for a whole suite; each test starts its daemon
+// with the sink it needs (RunWithSinkChannels).
+class SuiteSoundSystem : public LiveListeningBase {
 protected:
-    static void SetUpTestSuite() {
-        FSound = std::make_unique<PrivateSoundSystem>();
-        if (FSound->Error.empty())
-            FSound->StartDaemon();
-    }
+    static void SetUpTestSuite() { FSound = std::make_unique<PrivateSoundSystem>(); }
     static void TearDownTestSuite() { FSound.reset(); }
 
     static std::unique_ptr<PrivateSoundSystem> FSound;
 };
 
-std::unique_ptr<PrivateSoundSystem> LiveListening::FSound;
+std::unique_ptr<PrivateSoundSystem> SuiteSoundSystem::FSound;
+
+class LiveListening : public SuiteSoundSystem, public testing::WithParamInterface<LiveCase> {};
 
 TEST_P(LiveListening, TheSoundSystemReceivesTheExpandedStreamAfterThreeBlocks) {
     const LiveCase& c = GetParam();
     ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    ASSERT_TRUE(FSound->RunWithSinkChannels(c.channels)) << FSound->Error;
+    SetOutputLevel(c.level);
     const bool alaw = std::string(c.format) == "alaw";
     const size_t chunk = kFrames * static_cast<size_t>(c.channels);
 
@@ -347,16 +406,73 @@ TEST_P(LiveListening, TheSoundSystemReceivesTheExpandedStreamAfterThreeBlocks) {
 
     const std::string sent = sim.Control("/sim/rtcall/sent?remid=r1");
     ASSERT_EQ(sent.size(), kBlocks * chunk + 300);
-    ExpectTheCaptureIsTheStream(FSound->Capture, sent, alaw, chunk, kBlocks);
+    ExpectTheCaptureIsTheStream(FSound->Capture, sent, alaw, c.channels, kBlocks, c.level);
 }
 
-INSTANTIATE_TEST_SUITE_P(PortAudio, LiveListening,
-                         testing::Values(LiveCase{"ALaw", "alaw", 1, true},
-                                         LiveCase{"MuLawOnTheDefaultDevice", "ulaw", 1, false},
-                                         LiveCase{"TwoChannels", "alaw", 2, true}),
-                         [](const testing::TestParamInfo<LiveCase>& info) {
-                             return std::string(info.param.name);
-                         });
+// Ordered by channel count, so the daemon restarts once for another sink.
+INSTANTIATE_TEST_SUITE_P(
+    PortAudio, LiveListening,
+    testing::Values(LiveCase{"ALaw", "alaw", 1, true, {100, false, 0}},
+                    LiveCase{"MuLawOnTheDefaultDevice", "ulaw", 1, false, {100, false, 0}},
+                    LiveCase{"HalfVolume", "alaw", 1, true, {50, false, 0}},
+                    LiveCase{"TwoChannels", "alaw", 2, true, {100, false, 0}},
+                    LiveCase{"SecondPartyOfTwoChannels", "alaw", 2, true, {100, false, 2}}),
+    [](const testing::TestParamInfo<LiveCase>& info) { return std::string(info.param.name); });
+
+// The level changed on a call that is playing.
+class LevelChangedWhilePlaying : public SuiteSoundSystem {};
+
+// Muted after a block has been heard and unmuted a while later: silence in
+// between, and then the stream from where it has got to meanwhile, as if
+// never muted. A-law never expands to 0, so every 0 in the capture is the
+// device's silence.
+TEST_F(LevelChangedWhilePlaying, UnmutingResumesTheStreamAtItsPositionWithNothingLostOrShifted) {
+    ASSERT_TRUE(FSound->Error.empty()) << FSound->Error;
+    ASSERT_TRUE(FSound->RunWithSinkChannels(1)) << FSound->Error;
+    constexpr size_t blocks = 10;
+    test::QuorinSim sim({"--format", "alaw"});
+    sim.Control("/sim/calls/add?id=1&remoteid=r1");
+    sim.Control("/sim/fault?count=1&mode=audio-end&bytes=" + std::to_string(blocks * kFrames));
+    Configure(sim);
+    // An earlier test's capture would count as heard.
+    std::remove(FSound->Capture.c_str());
+
+    std::atomic<int> finished{0};
+    auto monitor = Listen("r1", nullptr, finished);
+    ASSERT_TRUE(test::PumpUntil([&] { return HeardSamples(FSound->Capture) >= kFrames; }, 30s))
+        << LogText();
+    SetOutputLevel({100, true, 0});
+    const size_t sizeWhenMuted = FileSize(FSound->Capture);
+    // Long enough for several device callbacks to fall silent.
+    ASSERT_TRUE(test::PumpUntil(
+        [&] { return FileSize(FSound->Capture) >= sizeWhenMuted + 3 * kFrames * 2; }, 10s))
+        << LogText();
+    SetOutputLevel({100, false, 0});
+    ASSERT_TRUE(test::PumpUntil([&] { return finished.load() > 0; }, 30s)) << LogText();
+    ASSERT_TRUE(WaitForTheCaptureToSettle(FSound->Capture, 1));
+    monitor.reset();
+    EXPECT_EQ(finished.load(), 1);
+    EXPECT_TRUE(Messages().empty()) << LogText();
+
+    const std::string sent = sim.Control("/sim/rtcall/sent?remid=r1");
+    ASSERT_EQ(sent.size(), blocks * kFrames);
+    const auto stream = Expand(sent, true);
+    ASSERT_EQ(std::count(stream.begin(), stream.end(), int16_t{0}), 0);
+    const auto captured = Trimmed(Samples(test::ReadFile(FSound->Capture)));
+    ASSERT_EQ(captured.size(), stream.size()) << "muting lost or added samples";
+    const auto mutedFrom = std::find(captured.begin(), captured.end(), int16_t{0});
+    ASSERT_NE(mutedFrom, captured.end()) << "nothing was silent while muted";
+    const auto mutedTo = std::find_if(mutedFrom, captured.end(), [](int16_t s) { return s != 0; });
+    const auto before = static_cast<size_t>(mutedFrom - captured.begin());
+    const auto after = static_cast<size_t>(mutedTo - captured.begin());
+    EXPECT_GE(before, kFrames) << "the silence began before the mute";
+    EXPECT_TRUE(std::equal(captured.begin(), mutedFrom, stream.begin()))
+        << "the stream before the mute differs";
+    EXPECT_TRUE(
+        std::equal(mutedTo, captured.end(), stream.begin() + static_cast<std::ptrdiff_t>(after)))
+        << "after samples " << before << " to " << after
+        << " were muted, the stream heard again is not the one at that position";
+}
 
 // A sound server that comes and goes while the client runs: each test has its
 // own daemon, started when the test says.
@@ -381,9 +497,8 @@ protected:
         ASSERT_TRUE(WaitForTheCaptureToSettle(FSound->Capture, 1));
         monitor.reset();
         EXPECT_EQ(finished.load(), 1);
-        ExpectTheCaptureIsTheStream(FSound->Capture,
-                                    sim.Control("/sim/rtcall/sent?remid=" + remoteid), true,
-                                    kFrames, kBlocks);
+        ExpectTheCaptureIsTheStream(
+            FSound->Capture, sim.Control("/sim/rtcall/sent?remid=" + remoteid), true, 1, kBlocks);
     }
     // Listens to an endless call until its playback has begun to reach the sink.
     std::unique_ptr<TCallMonitor> ListenUntilHeard(const std::string& remoteid,

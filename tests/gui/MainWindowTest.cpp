@@ -23,6 +23,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QByteArray>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -1072,7 +1073,9 @@ TEST_F(MainWindowTest, TabMovesBetweenTheToolbarButtonsAndTheGrid) {
         {Qt::Key_Tab, Qt::NoModifier, form.MuteBtn},
         {Qt::Key_Tab, Qt::NoModifier, form.PartyBox},
         {Qt::Key_Tab, Qt::NoModifier, form.SettingsBtn},
+        {Qt::Key_Tab, Qt::NoModifier, form.FilterEdit},
         {Qt::Key_Tab, Qt::NoModifier, form.thegrid},
+        {Qt::Key_Backtab, Qt::ShiftModifier, form.FilterEdit},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.SettingsBtn},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.PartyBox},
         {Qt::Key_Backtab, Qt::ShiftModifier, form.MuteBtn},
@@ -1236,6 +1239,8 @@ protected:
         FSim->Control("/sim/calls/add?id=102&age=10&remote=777&direction=1");
         auto& form = StartOnSim();
         form.show();
+        // The pointer stays off the grid: a cell under it is drawn hovered.
+        QTest::mouseMove(form.ToolbarPanel, QPoint(2, 2));
         EXPECT_TRUE(WaitFor([&] { return form.Calls().size() == 2; }));
         return form;
     }
@@ -1260,7 +1265,7 @@ protected:
 TEST_F(MainWindowListenTest, DoubleClickListensAndTheListenIconChanges) {
     auto& form = StartWithTwoCalls();
     // Keep the selection off the listen column, so both icons are drawn alike.
-    form.thegrid->setCurrentCell(0, 4);
+    form.thegrid->setCurrentCell(0, 4, QItemSelectionModel::ClearAndSelect);
     const QImage idle = CellPicture(0, 1);
     EXPECT_EQ(CellPicture(0, 2), idle);
     DoubleClick(4, 1);
@@ -1883,6 +1888,257 @@ TEST_F(MainWindowTest, AStoppedEngineCountsAsALostConnection) {
     form.ShowStatusCode(TStatusCode::EngineStopped);
     EXPECT_TRUE(form.ConnectionText().startsWith("Connection lost since "));
     EXPECT_TRUE(form.GridStale());
+}
+
+// --- Filter ----------------------------------------------------------------
+
+class MainWindowFilterTest : public MainWindowSimTest {
+protected:
+    TCorvaneMainForm& StartWithThreeCalls() {
+        FSim->Control("/sim/calls/add?id=101&age=40&local=201&lname=Desk%20A&remote=555123"
+                      "&rname=%C3%84rzte%20Nord&direction=0");
+        FSim->Control("/sim/calls/add?id=102&age=30&local=202&lname=Desk%20B&remote=777"
+                      "&rname=Bob&direction=1");
+        FSim->Control("/sim/calls/add?id=103&age=20&local=203&remote=900555&direction=0");
+        auto& form = StartOnSim();
+        form.show();
+        EXPECT_TRUE(WaitFor([&] { return form.Calls().size() == 3; }));
+        return form;
+    }
+    std::vector<std::string> ShownIds(const TCorvaneMainForm& form) const {
+        std::vector<std::string> ids;
+        for (size_t i = 0; i < form.Calls().size(); ++i)
+            if (form.thegrid->RowShown(static_cast<int>(i)))
+                ids.push_back(form.Calls()[i]->id);
+        return ids;
+    }
+};
+
+TEST_F(MainWindowFilterTest, OnlyCallsWhoseNumbersOrNamesContainTheTextAreShown) {
+    auto& form = StartWithThreeCalls();
+    using Ids = std::vector<std::string>;
+    struct Case {
+        const char* text;
+        Ids shown;
+    };
+    const Case cases[] = {
+        {"", {"101", "102", "103"}},
+        {"555", {"101", "103"}},   // remote numbers, anywhere in the text
+        {"\xC3\xA4RZTE", {"101"}}, // names without regard to case, beyond ASCII
+        {"desk b", {"102"}},       // local names
+        {"203", {"103"}},          // local numbers
+        {"  bob ", {"102"}},       // blanks round the text do not count
+        {"nobody", {}},
+    };
+    for (const Case& c : cases) {
+        form.SetFilterText(QString::fromUtf8(c.text));
+        EXPECT_EQ(ShownIds(form), c.shown) << c.text;
+        // The list itself, its order and its columns stay as they are.
+        ASSERT_EQ(form.Calls().size(), 3u);
+        EXPECT_EQ(form.Cell(4, 2), "777");
+        EXPECT_EQ(form.ShowsNoMatchLine(), c.shown.empty()) << c.text;
+        EXPECT_FALSE(form.ShowsNoCallLine()) << c.text;
+    }
+    // A new list keeps the filter.
+    form.SetFilterText("777");
+    FSim->Control("/sim/calls/add?id=104&age=0&local=204&remote=777000&direction=1");
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 4; }));
+    EXPECT_EQ(ShownIds(form), (Ids{"102", "104"}));
+
+    // With no calls at all the no-call line shows, filter or not.
+    FSim->Control("/sim/calls/clear");
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().empty(); }));
+    EXPECT_TRUE(form.ShowsNoCallLine());
+    EXPECT_FALSE(form.ShowsNoMatchLine());
+}
+
+TEST_F(MainWindowFilterTest, TheNoMatchLineIsDrawnInsteadOfTheNoCallLine) {
+    auto& form = StartWithThreeCalls();
+    auto darkInTopRow = [&] {
+        QCoreApplication::processEvents();
+        const QImage image = form.thegrid->viewport()->grab().toImage();
+        const int rowHeight = form.thegrid->verticalHeader()->defaultSectionSize();
+        return FindDark(image, QRect(0, 0, image.width(), rowHeight)).count;
+    };
+    form.SetFilterText("nobody");
+    ASSERT_TRUE(form.ShowsNoMatchLine());
+    const int withLine = darkInTopRow();
+    EXPECT_GT(withLine, 0);
+    form.thegrid->SetFilter(QString()); // compare with the plain first row
+    form.thegrid->setRowHidden(0, true);
+    form.thegrid->setRowHidden(1, true);
+    form.thegrid->setRowHidden(2, true);
+    EXPECT_EQ(darkInTopRow(), 0) << "hidden rows draw nothing, so the dark pixels were the line";
+}
+
+TEST_F(MainWindowFilterTest, CtrlFFocusesTheFieldAndEscapeClearsIt) {
+    auto& form = StartWithThreeCalls();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &form; }));
+    form.thegrid->setFocus();
+    QTest::keyClick(form.thegrid, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::focusWidget(), form.FilterEdit);
+    QTest::keyClicks(form.FilterEdit, "bob");
+    EXPECT_EQ(ShownIds(form), (std::vector<std::string>{"102"}));
+    // Escape clears the text; a second Escape hands the keys back to the calls.
+    QTest::keyClick(form.FilterEdit, Qt::Key_Escape);
+    EXPECT_EQ(form.FilterEdit->text(), "");
+    EXPECT_EQ(ShownIds(form).size(), 3u);
+    EXPECT_EQ(QApplication::focusWidget(), form.FilterEdit);
+    QTest::keyClick(form.FilterEdit, Qt::Key_Escape);
+    EXPECT_EQ(QApplication::focusWidget(), form.thegrid);
+}
+
+TEST_F(MainWindowFilterTest, ASelectedCallTheFilterHidesCannotBeListenedToByKey) {
+    auto& form = StartWithThreeCalls();
+    form.thegrid->setCurrentCell(1, 2); // call 102
+    ASSERT_EQ(form.SelectedTopRow(), 2);
+    form.SetFilterText("555");
+    EXPECT_EQ(form.SelectedTopRow(), 0);
+    form.thegridDblClick();
+    RunEventsFor(200);
+    EXPECT_EQ(form.Monitor(), nullptr);
+    // A selection that stays visible is kept.
+    form.SetFilterText("");
+    form.thegrid->setCurrentCell(0, 2); // call 101
+    form.SetFilterText("555");
+    EXPECT_EQ(form.SelectedTopRow(), 1);
+}
+
+TEST_F(MainWindowFilterTest, AutomaticListeningStillConsidersEveryCall) {
+    FConfig.StartAuto = true;
+    auto& form = StartWithThreeCalls();
+    form.SetFilterText("nobody");
+    FSim->Control("/sim/calls/add?id=105&age=0&local=205&remote=4242&direction=0");
+    ASSERT_TRUE(WaitFor([&] { return form.Monitor() != nullptr; }));
+    EXPECT_EQ(form.Monitor()->FCall.id, "105");
+    EXPECT_FALSE(form.thegrid->RowShown(3));
+}
+
+// --- New-call notice -------------------------------------------------------
+
+class MainWindowNoticeTest : public MainWindowSimTest {
+protected:
+    void TearDown() override {
+        MainWindowSimTest::TearDown();
+        OverrideTrayAvailable(std::nullopt);
+    }
+    struct Message {
+        QString title;
+        QString text;
+    };
+    // Starts with call 101 listed and records the messages instead of showing them.
+    TCorvaneMainForm& StartNotifying(bool notify) {
+        FConfig.Notify = notify;
+        FSim->Control("/sim/calls/add?id=101&age=40&local=201&remote=555&rname=Ann&direction=0");
+        auto& form = StartOnSim();
+        form.Notice().ShowMessage = [this](const QString& title, const QString& text) {
+            FMessages.push_back({title, text});
+        };
+        EXPECT_TRUE(WaitFor([&] { return form.Calls().size() == 1; }));
+        return form;
+    }
+    std::vector<Message> FMessages;
+};
+
+TEST_F(MainWindowNoticeTest, ANewCallWhileTheWindowIsMinimisedIsAnnouncedAndTheClickShowsIt) {
+    OverrideTrayAvailable(true);
+    auto& form = StartNotifying(true);
+    EXPECT_TRUE(form.Notice().Active());
+    // The calls of the first list are not news.
+    EXPECT_TRUE(FMessages.empty());
+    form.showMinimized();
+    FSim->Control("/sim/calls/add?id=102&age=0&local=202&remote=777&rname=Bob&direction=0");
+    ASSERT_TRUE(WaitFor([&] { return FMessages.size() == 1; }));
+    EXPECT_EQ(FMessages[0].title, QString::fromStdU16String(LanIni().Translate("Main.NewCall")));
+    EXPECT_EQ(FMessages[0].text, "777  Bob");
+    // The same list again brings no second message.
+    form.HandleCallsChanged();
+    EXPECT_EQ(FMessages.size(), 1u);
+
+    form.Notice().MessageClicked();
+    EXPECT_FALSE(form.isMinimized());
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.SelectedTopRow(), 2);
+    EXPECT_EQ(form.Calls()[1]->id, "102");
+}
+
+TEST_F(MainWindowNoticeTest, TheClickClearsAFilterThatHidesTheCall) {
+    OverrideTrayAvailable(true);
+    auto& form = StartNotifying(true);
+    form.SetFilterText("555");
+    FSim->Control("/sim/calls/add?id=102&age=0&local=202&remote=777&rname=Bob&direction=0");
+    ASSERT_TRUE(WaitFor([&] { return FMessages.size() == 1; }));
+    form.Notice().MessageClicked();
+    EXPECT_EQ(form.FilterEdit->text(), "");
+    EXPECT_TRUE(form.thegrid->RowShown(1));
+    EXPECT_EQ(form.SelectedTopRow(), 2);
+}
+
+struct NoticeCase {
+    const char* name;
+    bool tray;
+    bool notify;
+    bool active;
+};
+
+class MainWindowNoNoticeTest : public MainWindowNoticeTest,
+                               public ::testing::WithParamInterface<NoticeCase> {};
+
+TEST_P(MainWindowNoNoticeTest, NoMessage) {
+    const NoticeCase& c = GetParam();
+    OverrideTrayAvailable(c.tray);
+    auto& form = StartNotifying(c.notify);
+    EXPECT_EQ(form.Notice().Active(), c.tray && c.notify);
+    form.show();
+    if (c.active) {
+        form.activateWindow();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form.WindowAttentive(); }));
+    }
+    FSim->Control("/sim/calls/add?id=102&age=0&local=202&remote=777&direction=0");
+    ASSERT_TRUE(WaitFor([&] { return form.Calls().size() == 2; }));
+    EXPECT_TRUE(FMessages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MainWindowNoNoticeTest,
+                         ::testing::Values(NoticeCase{"OptionOff", true, false, false},
+                                           NoticeCase{"NoTray", false, true, false},
+                                           NoticeCase{"UserLooksAtTheWindow", true, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainWindowTest, TheNoticeOptionIsOfferedOnlyWhereThereIsATray) {
+    for (const bool tray : {false, true}) {
+        OverrideTrayAvailable(tray);
+        TSettingsForm dialog;
+        TQuorinConfig config;
+        config.Notify = true;
+        dialog.LoadFrom(config);
+        EXPECT_EQ(dialog.NotifyChB->isEnabled(), tray);
+        // The stored choice is kept either way.
+        EXPECT_TRUE(dialog.NotifyChB->isChecked());
+        TQuorinConfig back;
+        dialog.StoreTo(back);
+        EXPECT_TRUE(back.Notify);
+    }
+    OverrideTrayAvailable(std::nullopt);
+    // Offscreen there is no tray.
+    EXPECT_FALSE(TrayAvailable());
+}
+
+TEST_F(MainWindowSimTest, TurningTheNoticeOnInTheSettingsStoresOnlyThatKey) {
+    OverrideTrayAvailable(true);
+    auto& form = StartOnSim();
+    const std::string path = FDataFolder + "client.ini";
+    const std::string before = test::ReadFile(path);
+    EXPECT_FALSE(form.Notice().Active());
+    TQuorinConfig edited = form.Config();
+    edited.Notify = true;
+    form.ApplySettings(edited);
+    EXPECT_TRUE(form.Notice().Active());
+    const std::string after = test::ReadFile(path);
+    EXPECT_NE(after.find("Notify=1\r\n"), std::string::npos);
+    EXPECT_EQ(after.size(), before.size() + std::string("Notify=1\r\n").size());
+    OverrideTrayAvailable(std::nullopt);
 }
 
 } // namespace
