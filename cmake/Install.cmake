@@ -110,6 +110,7 @@ endfunction()
 corvane_gzip("${_desktop_src}/${CORVANE_PACKAGE_NAME}.1"
              "${_desktop_out}/man/${CORVANE_PACKAGE_NAME}.1.gz")
 corvane_gzip("${_desktop_out}/configured/changelog" "${_desktop_out}/doc/changelog.gz")
+corvane_gzip("${_desktop_src}/corvane-cli.1" "${_desktop_out}/man/corvane-cli.1.gz")
 
 # The application icon in the sizes of the hicolor theme, rendered like the
 # program's own pictures (src/app/CMakeLists.txt).
@@ -132,6 +133,8 @@ install(TARGETS corvane FileCopy RUNTIME DESTINATION "${CORVANE_INSTALL_APPDIR}"
 install(FILES ${CORVANE_LANG_FILES} DESTINATION "${CORVANE_INSTALL_APPDIR}")
 install(FILES ${CORVANE_HELP_FILES} DESTINATION "${CORVANE_INSTALL_APPDIR}/help")
 install(FILES "${_desktop_out}/${CORVANE_PACKAGE_NAME}" DESTINATION bin)
+# The console client needs nothing beside it.
+install(TARGETS corvane-cli RUNTIME DESTINATION bin)
 
 install(FILES "${_desktop_src}/${CORVANE_APP_ID}.desktop" DESTINATION share/applications)
 install(FILES "${_desktop_out}/${CORVANE_APP_ID}.metainfo.xml" DESTINATION share/metainfo)
@@ -141,7 +144,8 @@ foreach(size IN LISTS CORVANE_ICON_SIZES)
   install(FILES "${_desktop_out}/icons/${size}/${CORVANE_APP_ID}.png"
           DESTINATION "share/icons/hicolor/${size}x${size}/apps")
 endforeach()
-install(FILES "${_desktop_out}/man/${CORVANE_PACKAGE_NAME}.1.gz" DESTINATION share/man/man1)
+install(FILES "${_desktop_out}/man/${CORVANE_PACKAGE_NAME}.1.gz"
+              "${_desktop_out}/man/corvane-cli.1.gz" DESTINATION share/man/man1)
 install(FILES "${_desktop_src}/copyright" "${_desktop_out}/doc/changelog.gz"
         DESTINATION "${CORVANE_INSTALL_DOCDIR}")
 

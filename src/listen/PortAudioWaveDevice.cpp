@@ -29,8 +29,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Below this PulseAudio (behind ALSA) stalls for seconds at the start.
-constexpr double MinLatencySeconds = 0.25;
+// The listening level is applied in the callback, so a change is heard one
+// callback period plus the device's latency later; both stay short enough
+// for that to be within a fifth of a second.
+constexpr double MinLatencySeconds = 0.1;
 // Blocks a stream can hold at once (TWaveOut queues at most its ring size - 1).
 constexpr size_t StreamRing = 1024;
 // How long an operation waits for PortAudio while a failed stream is being
@@ -83,11 +85,11 @@ bool SampleFormat(uint16_t bits, PaSampleFormat& format) {
     }
 }
 
-// A quarter of a second per callback: PortAudio's own choice wakes its thread
-// (and the sound server behind it) several times as often, and the latency
-// asked for is no shorter anyway.
+// A twelfth of a second per callback: PortAudio's own choice wakes its
+// thread (and the sound server behind it) several times as often, and a
+// longer period would delay a change of the listening level.
 unsigned long FramesPerBuffer(uint32_t samplesPerSec) {
-    return std::max<unsigned long>(64, samplesPerSec / 4);
+    return std::max<unsigned long>(64, samplesPerSec / 12);
 }
 
 // PortAudio for the whole process: its calls are not safe from several
@@ -598,6 +600,12 @@ MmResult TPortAudioWaveDevice::Open(HWaveOut& handle, int deviceId, const TWaveF
         return code;
     }
     ++PortAudio().openStreams;
+    if (const PaStreamInfo* info = Pa_GetStreamInfo(stream->pa))
+        DebugOutput(
+            "PortAudio device: stream open, output latency " +
+            std::to_string(static_cast<int>(info->outputLatency * 1000)) + " ms, callback every " +
+            std::to_string(FramesPerBuffer(format.nSamplesPerSec) * 1000 / format.nSamplesPerSec) +
+            " ms");
     stream->handle = FNextHandle++;
     TStream* s = stream.get();
     s->poster = std::thread([s] { s->RunPoster(); });
