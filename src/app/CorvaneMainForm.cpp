@@ -199,7 +199,8 @@ void TCorvaneMainForm::CreateControls() {
     FilterEdit = new QLineEdit(filterRow);
     FilterEdit->setObjectName(QStringLiteral("FilterEdit"));
     FilterEdit->setClearButtonEnabled(true);
-    FilterEdit->setMaximumWidth(260);
+    FilterEdit->setMinimumWidth(220);
+    FilterEdit->setMaximumWidth(300);
     FilterEdit->setPlaceholderText(QStringLiteral("Filter by number or name"));
     FilterEdit->setToolTip(
         QStringLiteral("Show only calls whose numbers or names contain this text (Ctrl+F)"));

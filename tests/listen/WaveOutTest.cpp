@@ -478,9 +478,12 @@ TEST_F(WaveOutTest, AThrowingHandlerIsDroppedAndTheWorkerGoesOn) {
     OpenSmall(w, 8);
     QueueBlocks(w, 1);
     ASSERT_TRUE(w.Play());
+    // The worker raises the handlers after it has counted the block done.
     CompleteOne(w);
+    ASSERT_TRUE(test::PumpUntil([&] { return finishes == 1; }));
     QueueBlocks(w, 1);
     CompleteOne(w);
+    ASSERT_TRUE(test::PumpUntil([&] { return finishes == 2; }));
     ASSERT_TRUE(w.Close());
     EXPECT_EQ(finishes, 2);
 }
