@@ -55,14 +55,15 @@ bool ReadInput(const fs::path& path, std::unique_ptr<uint8_t[]>& data, size_t& s
     std::error_code ec;
     const uintmax_t length = fs::file_size(path, ec);
     if (ec) {
-        std::fprintf(stderr, "replay: cannot read %s: %s\n", path.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "replay: cannot read %s: %s\n", path.string().c_str(),
+                     ec.message().c_str());
         return false;
     }
     size = static_cast<size_t>(length);
     data = std::make_unique<uint8_t[]>(size);
     std::ifstream in(path, std::ios::binary);
     if (!in.read(reinterpret_cast<char*>(data.get()), static_cast<std::streamsize>(size))) {
-        std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
+        std::fprintf(stderr, "replay: cannot read %s\n", path.string().c_str());
         return false;
     }
     return true;
@@ -92,11 +93,12 @@ int main(int argc, char** argv) {
         size_t size = 0;
         if (!ReadInput(input, data, size))
             return 1;
-        std::fprintf(stderr, "replay: %s (%zu bytes)\n", input.c_str(), size);
+        std::fprintf(stderr, "replay: %s (%zu bytes)\n", input.string().c_str(), size);
         std::fflush(stderr);
         const int result = LLVMFuzzerTestOneInput(data.get(), size);
         if (result != 0 && result != -1) {
-            std::fprintf(stderr, "replay: the target returned %d for %s\n", result, input.c_str());
+            std::fprintf(stderr, "replay: the target returned %d for %s\n", result,
+                         input.string().c_str());
             return 1;
         }
     }

@@ -13,9 +13,15 @@
 #include <optional>
 #include <vector>
 
+#ifdef _WIN32
+#include "PlatformWindows.h"
+
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace corvane {
 
@@ -384,6 +390,55 @@ std::optional<std::string> ReadIni(const std::string& path) {
     return text;
 }
 
+#ifdef _WIN32
+
+// Rewrites an existing file in place; only used when the temporary file
+// cannot take its place. A failure half-way can leave it damaged, which is
+// why ReplaceFile prefers a temporary.
+void RewriteInPlace(const std::string& path, const std::string& bytes) {
+    const HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw EIniFileError(path, "open: " + WindowsErrorText(GetLastError()));
+    bool ok = true;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        DWORD n = 0;
+        ok = WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
+                       nullptr) &&
+             n > 0;
+        done += n;
+    }
+    ok = ok && SetEndOfFile(file) && FlushFileBuffers(file);
+    const DWORD err = GetLastError();
+    if (!CloseHandle(file) || !ok)
+        throw EIniFileError(path, "write: " + WindowsErrorText(ok ? GetLastError() : err));
+}
+
+// Replaces the file's content so that a failure at any point leaves the old
+// file as it was (see ReplaceFileAtomically). Windows has no permission bits:
+// the new file gets what its folder passes on, which for the per-user folder
+// keeps the file private, so `ownerOnly` asks for nothing more. A file that
+// cannot be replaced (the folder forbids the temporary, or the file is held
+// open) is rewritten in place instead.
+void ReplaceFile(const std::string& path, const std::string& bytes, bool /*ownerOnly*/) {
+    const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
+    const bool exists =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    // The rename below would replace a read-only file too.
+    if (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        throw EIniFileError(path, "the file is read-only");
+    std::string error;
+    if (ReplaceFileAtomically(path, bytes, 0, &error))
+        return;
+    if (exists && (errno == EACCES || errno == EPERM)) {
+        RewriteInPlace(path, bytes);
+        return;
+    }
+    throw EIniFileError(path, error);
+}
+
+#else
+
 bool WriteAll(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -452,6 +507,8 @@ void ReplaceFile(const std::string& path, const std::string& bytes, bool ownerOn
     }
     throw EIniFileError(path, error);
 }
+
+#endif
 
 bool HasLineBreak(std::string_view s) {
     return s.find_first_of("\r\n") != std::string_view::npos;

@@ -1,6 +1,10 @@
 #include "WaveDevice.h"
 
+#ifdef _WIN32
+#include "WinMmWaveDevice.h"
+#else
 #include "PortAudioWaveDevice.h"
+#endif
 
 #include <atomic>
 
@@ -47,6 +51,11 @@ std::string WaveErrorDescription(MmResult code) {
 
 namespace {
 std::atomic<TWaveDevice*> g_installed{nullptr};
+#ifdef _WIN32
+using TSoundCardDevice = TWinMmWaveDevice;
+#else
+using TSoundCardDevice = TPortAudioWaveDevice;
+#endif
 } // namespace
 
 TWaveDevice& DefaultWaveDevice() {
@@ -54,8 +63,8 @@ TWaveDevice& DefaultWaveDevice() {
         return *installed;
     // Created on first use and never destroyed: a TWaveOut may still close
     // its device while static objects are being torn down.
-    static TPortAudioWaveDevice* portAudio = new TPortAudioWaveDevice;
-    return *portAudio;
+    static TSoundCardDevice* soundCard = new TSoundCardDevice;
+    return *soundCard;
 }
 
 void SetDefaultWaveDevice(TWaveDevice* device) {

@@ -151,9 +151,10 @@ public:
 // A plain description of a result code, for devices without their own.
 std::string WaveErrorDescription(MmResult code);
 
-// The device TWaveOut uses when it is given none: the PortAudio device unless
-// another one was installed. Main thread; the device must outlive every
-// TWaveOut that uses it. SetDefaultWaveDevice(nullptr) restores PortAudio.
+// The device TWaveOut uses when it is given none: the sound card's device
+// (PortAudio; WinMM on Windows) unless another one was installed. Main thread;
+// the device must outlive every TWaveOut that uses it.
+// SetDefaultWaveDevice(nullptr) restores the sound card's device.
 TWaveDevice& DefaultWaveDevice();
 void SetDefaultWaveDevice(TWaveDevice* device);
 

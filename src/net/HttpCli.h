@@ -1,7 +1,8 @@
 #pragma once
 
-// HTTP client layer on libcurl: a plain client and a TLS client with one
-// interface, a shared TLS context, synchronous and asynchronous GET.
+// HTTP client layer (libcurl; WinHTTP on Windows): a plain client and a TLS
+// client with one interface, a shared TLS context, synchronous and
+// asynchronous GET.
 
 #include <atomic>
 #include <chrono>
@@ -120,10 +121,10 @@ public:
     // Largest body accepted; 0 means no limit. A larger body fails the request
     // as soon as the limit is passed.
     size_t MaxBodySize = 0;
-    // GetASync: after a step that received body bytes, the network thread
-    // rests this long before it reads again (the peer's bytes wait in the
-    // socket), so a stream that trickles in small pieces is handed over in
-    // fewer, larger ones. Zero: every piece at once. Abort ends a rest at once.
+    // GetASync: after a hand-over of body bytes, the next one waits this long
+    // (the bytes wait in the socket, or on Windows in the client), so a
+    // stream that trickles in small pieces is handed over in fewer, larger
+    // ones. Zero: every piece at once. Abort ends the wait at once.
     std::chrono::milliseconds DeliveryInterval{0};
 
     // The handlers are taken when a request starts; changing them during a

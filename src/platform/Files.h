@@ -3,6 +3,11 @@
 // The one way the program reads a whole file and rewrites a file, so that
 // every file gets a size bound on reading and survives a failed write intact.
 // Any thread; calls share nothing but a counter for temporary names.
+//
+// On Windows (FilesWindows.cpp) there are no permission bits, so `mode` is not
+// used; errno is the value nearest to the Windows error; and Windows renames
+// nothing over a file that is open (a reader, a virus scanner): the rename is
+// retried for about half a second, then fails with EACCES.
 
 #include <cstddef>
 #include <optional>

@@ -6,14 +6,58 @@
 #include <cerrno>
 #include <cstdio>
 
+#ifdef _WIN32
+#include "PlatformWindows.h"
+
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace corvane {
 
 namespace {
 
+// The file system's part: Windows has no permission bits (the per-user
+// folder's access list keeps the logs private there) and names folders with
+// '\' as well as '/'.
+#ifdef _WIN32
+
+constexpr const char* kSeparators = "/\\";
+
+void MakePrivate(const std::string&) {}
+
+// Appends `line` to the file, creating it; true when the file has reached
+// `limit` bytes afterwards.
+bool AppendLine(const std::string& path, const std::string& line, size_t limit) {
+    const HANDLE file = CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    LARGE_INTEGER size{};
+    const bool full =
+        GetFileSizeEx(file, &size) && static_cast<unsigned long long>(size.QuadPart) >= limit;
+    CloseHandle(file);
+    return full;
+}
+
+bool RemoveLog(const std::string& path) {
+    return DeleteFileW(WidePath(path).c_str()) != 0;
+}
+
+bool MoveLog(const std::string& source, const std::string& target) {
+    return MoveFileExW(WidePath(source).c_str(), WidePath(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+#else
+
+constexpr const char* kSeparators = "/";
 constexpr mode_t kLogMode = 0600;
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -28,6 +72,34 @@ bool WriteAll(int fd, const std::string& bytes) {
     }
     return true;
 }
+
+void MakePrivate(const std::string& path) {
+    ::chmod(path.c_str(), kLogMode);
+}
+
+bool AppendLine(const std::string& path, const std::string& line, size_t limit) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogMode);
+    if (fd < 0)
+        return false;
+    WriteAll(fd, line);
+    struct stat st {};
+    const bool full = ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= limit;
+    ::close(fd);
+    return full;
+}
+
+bool RemoveLog(const std::string& path) {
+    return std::remove(path.c_str()) == 0;
+}
+
+bool MoveLog(const std::string& source, const std::string& target) {
+    if (std::rename(source.c_str(), target.c_str()) != 0)
+        return false;
+    MakePrivate(target);
+    return true;
+}
+
+#endif
 
 } // namespace
 
@@ -78,7 +150,7 @@ void TLogFile::Open(std::string path, StampFunction stamp) {
     FPath = std::move(path);
     FStamp = std::move(stamp);
     if (!FPath.empty())
-        ::chmod(FPath.c_str(), kLogMode); // a log left by an earlier version may be 0644
+        MakePrivate(FPath); // a log left by an earlier version may be 0644
 }
 
 void TLogFile::Append(const std::string& text) {
@@ -87,14 +159,7 @@ void TLogFile::Append(const std::string& text) {
         if (FPath.empty())
             return;
         const std::string line = (FStamp ? FStamp() : std::string()) + " " + text + "\r\n";
-        const int fd = ::open(FPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogMode);
-        if (fd < 0)
-            return;
-        WriteAll(fd, line);
-        struct stat st {};
-        const bool full = ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= MaxFileSize;
-        ::close(fd);
-        if (full)
+        if (AppendLine(FPath, line, MaxFileSize))
             RotateLogFiles(FPath, KeptFiles);
     } catch (...) {
         // A lost line is acceptable; the caller must not fail for the log.
@@ -102,7 +167,7 @@ void TLogFile::Append(const std::string& text) {
 }
 
 void TLogFile::RotateLogFiles(const std::string& fileName, int count) {
-    const size_t slash = fileName.find_last_of('/');
+    const size_t slash = fileName.find_last_of(kSeparators);
     const size_t dot = fileName.find_last_of('.');
     const bool hasExt = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     const std::string base = hasExt ? fileName.substr(0, dot) : fileName;
@@ -113,9 +178,9 @@ void TLogFile::RotateLogFiles(const std::string& fileName, int count) {
         if (!FileExists(source))
             continue;
         if (n == count)
-            std::remove(source.c_str());
-        else if (std::rename(source.c_str(), target.c_str()) == 0)
-            ::chmod(target.c_str(), kLogMode);
+            RemoveLog(source);
+        else
+            MoveLog(source, target);
     }
 }
 

@@ -11,8 +11,9 @@
 
 namespace corvane {
 
-// The per-user application-data folder ($XDG_CONFIG_HOME, else $HOME/.config),
-// without a trailing slash; empty when neither is known.
+// The per-user application-data folder ($XDG_CONFIG_HOME, else $HOME/.config;
+// the roaming application-data folder on Windows), without a trailing slash;
+// empty when it is not known. Paths use '/' on Windows too.
 std::string UserAppDataFolder();
 
 // The maker's folder below the application-data folder, "<appdata>/Brindlex/",
@@ -35,22 +36,23 @@ std::string ProgramVersion();
 
 int CurrentProcessId();
 
-// Login name of the effective user; empty when it cannot be found.
+// Login name of the effective user, in UTF-8; empty when it cannot be found.
 std::string CurrentUserName();
 
-// 8-bit texts are in the system code page, which is UTF-8 on this platform
-// whatever the locale says. Invalid UTF-8 becomes U+FFFD; unpaired surrogates
-// become U+FFFD on the way back.
+// 8-bit texts are in the system code page: the ANSI code page on Windows,
+// UTF-8 elsewhere whatever the locale says. Invalid UTF-8 becomes U+FFFD;
+// unpaired surrogates become U+FFFD on the way back.
 std::u16string AnsiToWide(std::string_view text);
 std::string WideToAnsi(std::u16string_view text);
 std::u16string Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::u16string_view text);
 
-// The debugger output channel: one line per call, to standard error unless a
-// handler is installed (tests capture the lines). Any thread.
+// The debugger output channel: one line per call, to standard error
+// (OutputDebugStringA on Windows) unless a handler is installed (tests capture
+// the lines). Any thread.
 void DebugOutput(std::string_view text);
 using DebugOutputHandler = std::function<void(std::string_view)>;
-// Returns the previous handler; an empty handler restores standard error.
+// Returns the previous handler; an empty handler restores the default channel.
 DebugOutputHandler SetDebugOutputHandler(DebugOutputHandler handler);
 
 // Splits a Windows-style parameter text into arguments: blanks separate,

@@ -2,7 +2,7 @@
 
 // Checks that an update is the maker's: the ECDSA P-256 signature of the
 // manifest and the SHA-256 digests of the files it names. Plain functions
-// over OpenSSL; any thread.
+// over OpenSSL (the system's CNG on Windows); any thread.
 
 #include <string>
 #include <string_view>

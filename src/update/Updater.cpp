@@ -7,9 +7,18 @@
 #include "Platform.h"
 #include "UpdateVerify.h"
 
+#ifdef _WIN32
+#include "PlatformWindows.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -58,9 +67,85 @@ std::int32_t PartValue(std::string_view text) {
     return ParseIniInteger(text, value) ? value : 0;
 }
 
+// The file system's part: the download is written through a C runtime
+// descriptor on either system; Windows wants wide paths for it.
+#ifdef _WIN32
+
+constexpr const char* kCopyToolName = "FileCopy.exe";
+
+int CreateDownloadFile(const std::string& path) {
+    return ::_wopen(WidePath(path).c_str(),
+                    _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                    _S_IREAD | _S_IWRITE);
+}
+
+long WriteSome(int fd, const char* data, size_t len) {
+    return ::_write(fd, data, static_cast<unsigned>(std::min<size_t>(len, 1u << 30)));
+}
+
+int CloseFile(int fd) {
+    return ::_close(fd);
+}
+
+int RemoveFile(const std::string& path) {
+    return ::_wunlink(WidePath(path).c_str());
+}
+
+// The volume and file index of a folder: two paths of one folder may differ
+// in letter case, separators or a link on the way.
+bool FolderIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE folder = CreateFileW(WidePath(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = GetFileInformationByHandle(folder, &info) != 0;
+    CloseHandle(folder);
+    return ok;
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION ia{};
+    BY_HANDLE_FILE_INFORMATION ib{};
+    if (!FolderIdentity(a, ia) || !FolderIdentity(b, ib))
+        return a == b;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+#else
+
+constexpr const char* kCopyToolName = "FileCopy";
+
+int CreateDownloadFile(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+ssize_t WriteSome(int fd, const char* data, size_t len) {
+    return ::write(fd, data, len);
+}
+
+int CloseFile(int fd) {
+    return ::close(fd);
+}
+
+int RemoveFile(const std::string& path) {
+    return ::unlink(path.c_str());
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0)
+        return a == b;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+#endif
+
 bool WriteAll(int fd, const char* data, size_t len) {
     while (len > 0) {
-        const ssize_t n = ::write(fd, data, len);
+        const auto n = WriteSome(fd, data, len);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -77,18 +162,10 @@ std::string ParentFolder(const std::string& path) {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-bool SameFolder(const std::string& a, const std::string& b) {
-    struct stat sa {};
-    struct stat sb {};
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0)
-        return a == b;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // Removes a file left by an earlier update; false with `why` set when it is
 // there and stays.
 bool RemoveStale(const std::string& path, std::string& why) {
-    if (::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR)
+    if (RemoveFile(path) == 0 || errno == ENOENT || errno == ENOTDIR)
         return true;
     why = "cannot remove " + path + ", left by an earlier update: " + ErrnoText(errno);
     return false;
@@ -209,7 +286,7 @@ bool ParseCopyToolArgs(const std::vector<std::string>& args, TCopyToolArgs& out,
 
 TUpdater::TUpdater()
     : UpdatesFolder(GetUpdatesFolder()), ProgramFile(ProgramPath()),
-      CopyTool(ProgramFolder() + "FileCopy"), ProcessId(CurrentProcessId()),
+      CopyTool(ProgramFolder() + kCopyToolName), ProcessId(CurrentProcessId()),
       UpdateKeyPem(CompiledUpdateKey()) {
     UpdateFile = UpdatesFolder + "update.ini";
 }
@@ -299,7 +376,7 @@ void TUpdater::HttpClientDocEnd() {
 void TUpdater::CloseDownloadFile() {
     if (FDownloadFile < 0)
         return;
-    if (::close(FDownloadFile) != 0 && errno != EINTR) {
+    if (CloseFile(FDownloadFile) != 0 && errno != EINTR) {
         Log("Closing the download failed: " + ErrnoText(errno));
         FWriteFailed = true;
     }
@@ -356,7 +433,7 @@ size_t TUpdater::DownloadLimit(std::int32_t size) const {
 }
 
 bool TUpdater::Fetch(const std::string& url, const std::string& path, std::int32_t size) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = CreateDownloadFile(path);
     if (fd < 0) {
         Log("Cannot create " + path + ": " + ErrnoText(errno));
         return false;
@@ -369,7 +446,7 @@ bool TUpdater::Fetch(const std::string& url, const std::string& path, std::int32
     const bool ok = Transfer(url, path, foreign);
     FHttpClient->MaxBodySize = 0;
     if (!ok)
-        ::unlink(path.c_str());
+        RemoveFile(path);
     if (foreign)
         std::rethrow_exception(foreign);
     return ok;
@@ -440,7 +517,7 @@ bool TUpdater::CheckUpdate() {
         ok = FetchText(URL, kMaxManifestSize, bytes);
     } catch (...) {
         // An event handler's exception: the check failed all the same.
-        ::unlink(UpdateFile.c_str());
+        RemoveFile(UpdateFile);
         throw;
     }
     if (!ok) {
@@ -455,7 +532,7 @@ bool TUpdater::CheckUpdate() {
         ok = false;
     }
     if (!ok) {
-        ::unlink(UpdateFile.c_str());
+        RemoveFile(UpdateFile);
         return false;
     }
     ReadManifest(bytes);
@@ -463,7 +540,7 @@ bool TUpdater::CheckUpdate() {
         FItems.reset();
         FNeedRestart = false;
         FCheckResult = tCheckResult::Unverified;
-        ::unlink(UpdateFile.c_str());
+        RemoveFile(UpdateFile);
         return false;
     }
     if (FItems && !FItems->empty())
@@ -643,7 +720,7 @@ bool TUpdater::DoUpdate() {
             std::string why;
             const std::string actual = FileSha256Hex(output, why);
             if (actual != digest) {
-                ::unlink(output.c_str());
+                RemoveFile(output);
                 FUnverified = true;
                 Log("Update not verified: " +
                     (actual.empty()

@@ -117,7 +117,7 @@ public:
     // Set by the constructor; tests and unusual installs change them.
     std::string UpdatesFolder; // GetUpdatesFolder()
     std::string ProgramFile;   // ProgramPath(): restarted by the copy tool
-    std::string CopyTool;      // ProgramFolder() + "FileCopy"
+    std::string CopyTool;      // ProgramFolder() + "FileCopy" (".exe" on Windows)
     int ProcessId;             // CurrentProcessId(): the copy tool waits for its end
     // The largest download accepted, whatever Size the manifest states; a
     // file with a positive Size may exceed it by a small margin only. Past

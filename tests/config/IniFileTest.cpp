@@ -12,9 +12,11 @@
 #include <tuple>
 #include <vector>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 namespace corvane {
 namespace {
@@ -40,10 +42,12 @@ std::string Utf16File(std::u16string_view text) {
     return bytes;
 }
 
+#ifndef _WIN32
 mode_t ModeOf(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
+#endif
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
     std::vector<std::string> names;
@@ -374,6 +378,10 @@ TEST(IniFileTest, WriteToFolderFails) {
     EXPECT_TRUE(fs::is_directory(dir.File("client.ini")));
 }
 
+// Windows has no permission bits for a folder or the umask, and no limit of
+// the file size to set for a test. (A file's read-only attribute is what
+// chmod sets there; IniReadOnlyTest runs on both.)
+#ifndef _WIN32
 TEST(IniFileTest, WriteInReadOnlyFolderFails) {
     if (::geteuid() == 0)
         GTEST_SKIP() << "root ignores permission bits; WriteBelowRegularFileFails covers the error";
@@ -469,6 +477,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ModeCase{"OwnerOnlyTightensAnExistingFile", true, 0644, 022, 0600},
                     ModeCase{"OwnerOnlyTakesEveryOtherBit", true, 0777, 0, 0700}),
     CaseName<ModeCase>);
+#endif // _WIN32
 
 struct ReadOnlyCase {
     std::string name;
@@ -490,7 +499,9 @@ TEST_P(IniReadOnlyTest, WriteFailsAndLeavesTheFile) {
     TIniFile ini(path, GetParam().ownerOnly);
     EXPECT_THAT([&] { ini.WriteString("A", "k", "2"); },
                 ThrowsMessage<EIniFileError>(StrEq("Unable to write to " + path)));
+#ifndef _WIN32
     EXPECT_EQ(ModeOf(path), GetParam().mode);
+#endif
     ::chmod(path.c_str(), 0600);
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"client.ini"});
@@ -643,7 +654,13 @@ TEST(IniFileTest, WriteThroughSymbolicLinkKeepsLink) {
     fs::create_directory(dir.File("real"));
     const std::string target = dir.File("real/client.ini");
     WriteFile(target, "[A]\r\nk=1\r\n");
-    fs::create_symlink(target, dir.File("client.ini"));
+    std::error_code ec;
+    fs::create_symlink(target, dir.File("client.ini"), ec);
+#ifdef _WIN32
+    if (ec)
+        GTEST_SKIP() << "no right to create symbolic links: " << ec.message();
+#endif
+    ASSERT_FALSE(ec) << ec.message();
     TIniFile(dir.File("client.ini")).WriteString("A", "k", "2");
     EXPECT_TRUE(fs::is_symlink(dir.File("client.ini")));
     EXPECT_EQ(ReadFile(target), "[A]\r\nk=2\r\n");

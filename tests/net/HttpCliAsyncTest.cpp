@@ -14,8 +14,6 @@
 #include <fstream>
 #include <thread>
 
-#include <sys/socket.h>
-
 namespace corvane::test {
 namespace {
 
@@ -440,8 +438,7 @@ struct BurstPeer {
             return;
         // A small send buffer, so what the peer has sent is what the client's
         // side holds, give or take its receive buffer.
-        const int sendBuffer = 64 * 1024;
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        RawServer::SetSendBuffer(fd, 64 * 1024);
         if (!RawServer::Send(fd, "HTTP/1.0 200 OK\r\n\r\n"))
             return;
         std::string chunk(64 * 1024, '\0');

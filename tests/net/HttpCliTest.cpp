@@ -270,19 +270,35 @@ public:
         for (const auto& [name, value] : values) {
             const char* old = std::getenv(name);
             FSaved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-            ::setenv(name, value.c_str(), 1);
+            Set(name, value.c_str());
         }
     }
     ~EnvironmentGuard() {
         for (const auto& [name, value] : FSaved) {
             if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
+                Set(name.c_str(), value->c_str());
             else
-                ::unsetenv(name.c_str());
+                Unset(name.c_str());
         }
     }
 
 private:
+#ifdef _WIN32
+    static void Set(const char* name, const char* value) {
+        ::_putenv_s(name, value);
+    }
+    static void Unset(const char* name) {
+        ::_putenv_s(name, "");
+    }
+#else
+    static void Set(const char* name, const char* value) {
+        ::setenv(name, value, 1);
+    }
+    static void Unset(const char* name) {
+        ::unsetenv(name);
+    }
+#endif
+
     std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
 };
 

@@ -6,21 +6,33 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
 namespace corvane::test {
 
 std::string SeenRequest::Header(const std::string& name) const {
+    const auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    };
     for (const auto& [key, value] : Headers)
-        if (strcasecmp(key.c_str(), name.c_str()) == 0)
+        if (std::equal(key.begin(), key.end(), name.begin(), name.end(), same))
             return value;
     return {};
 }
@@ -189,21 +201,90 @@ std::vector<SeenRequest> TestHttpServer::Requests() const {
 
 namespace {
 
+// The socket calls that differ between POSIX and Winsock. A Winsock handle
+// fits in an int (Windows keeps handle values within 32 bits).
+#ifdef _WIN32
+int OpenSocket(bool nonBlocking) {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    const SOCKET s = started ? ::socket(AF_INET, SOCK_STREAM, 0) : INVALID_SOCKET;
+    if (s == INVALID_SOCKET)
+        return -1;
+    u_long on = nonBlocking ? 1 : 0;
+    ::ioctlsocket(s, FIONBIO, &on);
+    return static_cast<int>(s);
+}
+int AcceptSocket(int listening) {
+    const SOCKET s = ::accept(static_cast<SOCKET>(listening), nullptr, nullptr);
+    return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+bool AcceptInterrupted() {
+    const int error = WSAGetLastError();
+    return error == WSAEINTR || error == WSAECONNRESET;
+}
+void CloseSocket(int fd) {
+    ::closesocket(static_cast<SOCKET>(fd));
+}
+bool WaitWritable(int fd, int timeoutMs) {
+    WSAPOLLFD p{};
+    p.fd = static_cast<SOCKET>(fd);
+    p.events = POLLOUT;
+    return ::WSAPoll(&p, 1, timeoutMs) == 1;
+}
+// Winsock's shutdown does not wake an accept; closing the socket does.
+void WakeAccept(int listening) {
+    CloseSocket(listening);
+}
+void CloseListening(int) {}
+constexpr int kShutBoth = SD_BOTH;
+constexpr int kNoSignal = 0;
+#else
+int OpenSocket(bool nonBlocking) {
+    return ::socket(AF_INET, SOCK_STREAM | (nonBlocking ? SOCK_NONBLOCK : SOCK_CLOEXEC), 0);
+}
+int AcceptSocket(int listening) {
+    return ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+}
+bool AcceptInterrupted() {
+    return errno == EINTR || errno == ECONNABORTED;
+}
+void CloseSocket(int fd) {
+    ::close(fd);
+}
+bool WaitWritable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeoutMs) == 1;
+}
+void WakeAccept(int listening) {
+    ::shutdown(listening, SHUT_RDWR);
+}
+void CloseListening(int listening) {
+    CloseSocket(listening);
+}
+constexpr int kShutBoth = SHUT_RDWR;
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#endif
+
+template <typename T> void SetOption(int fd, int level, int name, const T& value) {
+    ::setsockopt(fd, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
 // Fills the accept queue of a listening socket that never accepts, so that a
 // further connection attempt hangs. Returns the sockets that fill it.
 std::vector<int> FillAcceptQueue(int port) {
     std::vector<int> fillers;
     for (int i = 0; i < 64; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int fd = OpenSocket(true);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<uint16_t>(port));
         ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        pollfd p{fd, POLLOUT, 0};
-        const bool connected = ::poll(&p, 1, 300) == 1;
+        const bool connected = WaitWritable(fd, 300);
         if (!connected) {
-            ::close(fd);
+            CloseSocket(fd);
             return fillers;
         }
         fillers.push_back(fd);
@@ -214,9 +295,8 @@ std::vector<int> FillAcceptQueue(int port) {
 } // namespace
 
 RawServer::RawServer(Handler handler, int backlog, bool accept) : FHandler(std::move(handler)) {
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    FListen = OpenSocket(false);
+    SetOption(FListen, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -239,13 +319,13 @@ RawServer::~RawServer() {
         std::lock_guard lock(FMutex);
         FStopping.store(true);
         for (const int fd : FOpen)
-            ::shutdown(fd, SHUT_RDWR);
+            ::shutdown(fd, kShutBoth);
     }
     FCv.notify_all();
-    ::shutdown(FListen, SHUT_RDWR);
+    WakeAccept(FListen);
     if (FAcceptThread.joinable())
         FAcceptThread.join();
-    ::close(FListen);
+    CloseListening(FListen);
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(FMutex);
@@ -255,7 +335,7 @@ RawServer::~RawServer() {
         t.join();
     // Whatever is left are the queue fillers of a server that never accepts.
     for (const int fd : FOpen)
-        ::close(fd);
+        CloseSocket(fd);
 }
 
 std::string RawServer::Url(const std::string& path) const {
@@ -264,17 +344,17 @@ std::string RawServer::Url(const std::string& path) const {
 
 void RawServer::AcceptLoop() {
     for (;;) {
-        const int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = AcceptSocket(FListen);
         if (fd < 0) {
             if (FStopping.load())
                 return;
-            if (errno == EINTR || errno == ECONNABORTED)
+            if (AcceptInterrupted())
                 continue;
             return;
         }
         std::lock_guard lock(FMutex);
         if (FStopping.load()) {
-            ::close(fd);
+            CloseSocket(fd);
             return;
         }
         FOpen.insert(fd);
@@ -286,7 +366,7 @@ void RawServer::AcceptLoop() {
             }
             std::lock_guard lock(FMutex);
             FOpen.erase(fd);
-            ::close(fd);
+            CloseSocket(fd);
         });
     }
 }
@@ -312,7 +392,7 @@ std::string RawServer::ReadHead(int fd) {
 bool RawServer::Send(int fd, const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, kNoSignal);
         if (n <= 0)
             return false;
         sent += static_cast<size_t>(n);
@@ -322,7 +402,11 @@ bool RawServer::Send(int fd, const std::string& bytes) {
 
 void RawServer::ResetOnClose(int fd) {
     linger l{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    SetOption(fd, SOL_SOCKET, SO_LINGER, l);
+}
+
+void RawServer::SetSendBuffer(int fd, int bytes) {
+    SetOption(fd, SOL_SOCKET, SO_SNDBUF, bytes);
 }
 
 bool RawServer::WaitForStop(std::chrono::milliseconds timeout) {

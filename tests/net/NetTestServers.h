@@ -101,6 +101,7 @@ public:
     static bool Send(int fd, const std::string& bytes);
     // Makes the close after the handler a reset (RST) instead of an orderly end.
     static void ResetOnClose(int fd);
+    static void SetSendBuffer(int fd, int bytes);
     // Blocks until the server stops. True if it stopped, false on time-out.
     bool WaitForStop(std::chrono::milliseconds timeout = std::chrono::minutes(5));
     bool Stopping() const { return FStopping.load(); }

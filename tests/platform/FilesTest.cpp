@@ -15,9 +15,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace corvane {
 namespace {
@@ -36,11 +38,15 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
     return names;
 }
 
+// Windows has no permission bits: there the mode of a replacement is not
+// checked, and no umask or file-size limit can be set for a test.
+#ifndef _WIN32
 mode_t ModeOf(const std::string& path) {
     struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return st.st_mode & 07777;
 }
+#endif
 
 // --- Reading ----------------------------------------------------------------
 
@@ -71,6 +77,7 @@ TEST_P(ReadWholeFileTest, Content) {
     case Kind::Folder:
         fs::create_directory(path);
         break;
+#ifndef _WIN32
     case Kind::Fifo:
         ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
         break;
@@ -78,6 +85,11 @@ TEST_P(ReadWholeFileTest, Content) {
         // States size 0, so only the bytes read can tell the size.
         path = "/proc/self/stat";
         break;
+#else
+    case Kind::Fifo:
+    case Kind::ProcStat:
+        GTEST_SKIP() << "no FIFOs or /proc on Windows";
+#endif
     }
     bool tooLarge = !c.tooLarge; // must be overwritten either way
     errno = 0;
@@ -86,7 +98,9 @@ TEST_P(ReadWholeFileTest, Content) {
     EXPECT_EQ(tooLarge, c.tooLarge);
     if (c.kind == Kind::ProcStat && c.expected) {
         ASSERT_TRUE(got);
+#ifndef _WIN32
         EXPECT_TRUE(got->starts_with(std::to_string(::getpid()) + " (")) << *got;
+#endif
     } else {
         EXPECT_EQ(got, c.expected);
     }
@@ -115,15 +129,18 @@ INSTANTIATE_TEST_SUITE_P(
         {"LargerThanOneRead", Kind::File, kLarge, kLarge.size(), kLarge, false, 0},
         {"LargeOneOverLimit", Kind::File, kLarge, kLarge.size() - 1, std::nullopt, true, EFBIG},
         {"Folder", Kind::Folder, "", 100, std::nullopt, false, EISDIR},
+#ifndef _WIN32
         {"FifoIsRefusedWithoutWaitingForAWriter", Kind::Fifo, "", 100, std::nullopt, false, EINVAL},
         {"ProcFileRead", Kind::ProcStat, "", 64 * 1024, "", false, 0},
         {"ProcFileOverLimitThoughItStatesSizeZero", Kind::ProcStat, "", 8, std::nullopt, true,
          EFBIG},
+#endif
     }),
     [](const auto& info) { return info.param.name; });
 
 // --- Replacing --------------------------------------------------------------
 
+#ifndef _WIN32
 // Sets the process's umask for one test.
 class UmaskGuard {
 public:
@@ -133,11 +150,12 @@ public:
 private:
     mode_t FOld;
 };
+#endif
 
 struct ReplaceCase {
     std::string name;
     std::optional<std::string> before; // the target's content; nullopt: no target
-    mode_t beforeMode;
+    unsigned beforeMode;
     std::string contents;
     unsigned mode;
 };
@@ -146,18 +164,24 @@ class ReplaceFileTest : public testing::TestWithParam<ReplaceCase> {};
 
 TEST_P(ReplaceFileTest, HoldsContentsWithExactlyTheMode) {
     const ReplaceCase& c = GetParam();
+#ifndef _WIN32
     const UmaskGuard mask(077); // must not reach the new file
+#endif
     TempDir dir;
     const std::string path = dir.File("target.ini");
     if (c.before) {
         WriteFile(path, *c.before);
+#ifndef _WIN32
         ASSERT_EQ(::chmod(path.c_str(), c.beforeMode), 0);
+#endif
     }
     std::string error = "untouched";
     ASSERT_TRUE(ReplaceFileAtomically(path, c.contents, c.mode, &error)) << error;
     EXPECT_EQ(error, "untouched");
     EXPECT_EQ(ReadFile(path), c.contents);
+#ifndef _WIN32
     EXPECT_EQ(ModeOf(path), c.mode);
+#endif
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"target.ini"});
 }
 
@@ -178,13 +202,20 @@ TEST(ReplaceFileAtomicallyTest, SymbolicLinkStaysALink) {
     TempDir dir;
     fs::create_directory(dir.File("real"));
     WriteFile(dir.File("real/target.ini"), "old");
-    fs::create_symlink(dir.File("real/target.ini"), dir.File("link.ini"));
+    std::error_code ec;
+    fs::create_symlink(dir.File("real/target.ini"), dir.File("link.ini"), ec);
+#ifdef _WIN32
+    if (ec)
+        GTEST_SKIP() << "no right to create symbolic links: " << ec.message();
+#endif
+    ASSERT_FALSE(ec) << ec.message();
     ASSERT_TRUE(ReplaceFileAtomically(dir.File("link.ini"), "new", 0600));
     EXPECT_TRUE(fs::is_symlink(dir.File("link.ini")));
     EXPECT_EQ(ReadFile(dir.File("real/target.ini")), "new");
     EXPECT_EQ(FolderEntries(dir.File("real")), std::vector<std::string>{"target.ini"});
 }
 
+#ifndef _WIN32
 TEST(ReplaceFileAtomicallyTest, ExistingFileKeepsItsOwner) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "only root may give a file to another user";
@@ -222,6 +253,7 @@ private:
     rlimit FOld{};
     void (*FOldHandler)(int) = nullptr;
 };
+#endif
 
 // Each of these fails for root too.
 enum class Obstacle { NoFolder, BelowAFile, TargetIsFolder, DiskFull };
@@ -255,9 +287,11 @@ TEST_P(ReplaceFailureTest, OldFileStaysAndNoTemporaryRemains) {
     bool replaced = false;
     int err = 0;
     {
+#ifndef _WIN32
         std::optional<FileSizeLimit> limit;
         if (c.obstacle == Obstacle::DiskFull)
             limit.emplace(old.size() + 100);
+#endif
         replaced = ReplaceFileAtomically(path, old + std::string(500, 'x'), 0600, &error);
         err = errno;
     }
@@ -275,9 +309,16 @@ TEST_P(ReplaceFailureTest, OldFileStaysAndNoTemporaryRemains) {
 INSTANTIATE_TEST_SUITE_P(Cases, ReplaceFailureTest,
                          testing::ValuesIn(std::vector<FailCase>{
                              {"FolderMissing", Obstacle::NoFolder, ENOENT},
+#ifdef _WIN32
+                             // Windows says "path not found" for a file on the way.
+                             {"FolderIsAFile", Obstacle::BelowAFile, ENOENT},
+#else
                              {"FolderIsAFile", Obstacle::BelowAFile, ENOTDIR},
+#endif
                              {"TargetIsAFolder", Obstacle::TargetIsFolder, EISDIR},
+#ifndef _WIN32
                              {"DiskFullHalfWay", Obstacle::DiskFull, EFBIG},
+#endif
                          }),
                          [](const auto& info) { return info.param.name; });
 
@@ -302,6 +343,12 @@ TEST(ReplaceFileAtomicallyTest, ConcurrentWritersAndReaderSeeWholeVersions) {
                                    : "unreadable");
                 return;
             }
+#ifdef _WIN32
+            // Windows renames nothing over a file that is open: a reader that
+            // never lets go would starve the writers, whose renames retry
+            // only for a moment.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+#endif
         }
     });
     std::vector<std::thread> writers;

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 using namespace corvane;
 
@@ -79,6 +82,18 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"unterminated_quote", R"("a b)", {"a b"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+#ifdef _WIN32
+TEST(Folders, AppDataIsAnExistingFolderInTheProgramsPathForm) {
+    const std::string appData = UserAppDataFolder();
+    ASSERT_GE(appData.size(), 3u);
+    EXPECT_TRUE(appData.substr(1, 2) == ":/" || appData.starts_with("//")) << appData;
+    EXPECT_EQ(appData.find('\\'), std::string::npos) << appData;
+    EXPECT_NE(appData.back(), '/');
+    EXPECT_TRUE(DirectoryExists(appData));
+    EXPECT_EQ(GetAppDataFolder(), appData + "/Brindlex/");
+    EXPECT_TRUE(DirectoryExists(appData + "/Brindlex"));
+}
+#else
 TEST(Folders, AppDataFollowsXdgConfigHomeThenHome) {
     test::TempDir tmp;
     const char* oldXdg = std::getenv("XDG_CONFIG_HOME");
@@ -104,6 +119,7 @@ TEST(Folders, AppDataFollowsXdgConfigHomeThenHome) {
         ::setenv("XDG_CONFIG_HOME", savedXdg.c_str(), 1);
     ::setenv("HOME", savedHome.c_str(), 1);
 }
+#endif
 
 TEST(Folders, ForceDirectoriesCreatesEveryLevelAndReportsFailure) {
     test::TempDir tmp;
@@ -133,6 +149,20 @@ TEST(DebugOutput, GoesToTheInstalledHandler) {
     EXPECT_EQ(lines, (std::vector<std::string>{"first", "second"}));
 }
 
+#ifdef _WIN32
+TEST(StartProgram, PassesTheParameterText) {
+    test::TempDir tmp;
+    std::string folder = tmp.File("with blank");
+    std::replace(folder.begin(), folder.end(), '/', '\\'); // cmd takes '/' for a switch
+    const char* shell = std::getenv("ComSpec");
+    ASSERT_NE(shell, nullptr);
+    ASSERT_TRUE(StartProgram(shell, "/c mkdir \"" + folder + "\""));
+    for (int i = 0; i < 500 && !DirectoryExists(tmp.File("with blank")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(DirectoryExists(tmp.File("with blank")));
+    EXPECT_FALSE(StartProgram(tmp.File("does-not-exist.exe"), ""));
+}
+#else
 TEST(StartProgram, PassesTheSplitArguments) {
     test::TempDir tmp;
     const std::string script = tmp.File("args.sh");
@@ -146,5 +176,6 @@ TEST(StartProgram, PassesTheSplitArguments) {
     EXPECT_EQ(test::ReadFile(tmp.File("out.txt")), "-p\nwith blank -u\nplain\n");
     EXPECT_FALSE(StartProgram(tmp.File("does-not-exist"), ""));
 }
+#endif
 
 } // namespace

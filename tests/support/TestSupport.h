@@ -68,6 +68,7 @@ private:
     void AwaitReaderAfterExit();
 
     pid_t FPid = -1;
+    void* FProcess = nullptr; // Windows: the process handle
     int FExitCode = -1;
     bool FReaped = false;
     mutable std::mutex FMutex;
@@ -87,6 +88,7 @@ std::string UrlDecode(const std::string& text);
 std::string QueryValue(const std::string& query, const std::string& key);
 
 // The recorder simulator (build/bin/quorin-sim) on a free port of 127.0.0.1.
+// Linux only: the simulator is built for the build machine.
 class QuorinSim {
 public:
     explicit QuorinSim(const std::vector<std::string>& args = {});
