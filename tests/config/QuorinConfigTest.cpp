@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -198,6 +199,15 @@ INSTANTIATE_TEST_SUITE_P(
          ""},
     }),
     CaseName<LoadCase>);
+
+#ifdef _WIN32
+// On Windows the settings belong to the Windows login.
+TEST(QuorinConfigTest, TheUsersSectionIsNamedAfterTheWindowsLogin) {
+    const char* user = std::getenv("USERNAME");
+    ASSERT_NE(user, nullptr);
+    EXPECT_EQ(TQuorinConfig().WindowsUser, user);
+}
+#endif
 
 // --- Save ---------------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -39,10 +40,10 @@ public:
 private:
     void Serve();
 
-    int FListen = -1;
+    std::intptr_t FListen = -1; // a socket: an int here, a SOCKET on Windows
     int FPort = 0;
     bool FStopping = false;
-    int FClient = -1;
+    std::intptr_t FClient = -1;
     mutable std::mutex FMutex;
     std::condition_variable FCv;
     std::deque<std::optional<std::string>> FQueue; // nullopt: end of the answer

@@ -93,6 +93,19 @@ TEST(Folders, AppDataIsAnExistingFolderInTheProgramsPathForm) {
     EXPECT_EQ(GetAppDataFolder(), appData + "/Brindlex/");
     EXPECT_TRUE(DirectoryExists(appData + "/Brindlex"));
 }
+
+// The folder and the login are Windows' own, as the environment Windows gives
+// every program names them too.
+TEST(Folders, AppDataAndUserNameAreWindowsOwn) {
+    const char* appData = std::getenv("APPDATA");
+    const char* user = std::getenv("USERNAME");
+    ASSERT_NE(appData, nullptr);
+    ASSERT_NE(user, nullptr);
+    std::string expected = appData;
+    std::replace(expected.begin(), expected.end(), '\\', '/');
+    EXPECT_EQ(UserAppDataFolder(), expected);
+    EXPECT_EQ(CurrentUserName(), user);
+}
 #else
 TEST(Folders, AppDataFollowsXdgConfigHomeThenHome) {
     test::TempDir tmp;

@@ -197,4 +197,6 @@ QuorinSim::QuorinSim(const std::vector<std::string>& args) {
     FPort = std::atoi(line.c_str() + colon + 1);
 }
 
+QuorinSim::~QuorinSim() = default;
+
 } // namespace corvane::test

@@ -88,11 +88,13 @@ std::string UrlDecode(const std::string& text);
 std::string QueryValue(const std::string& query, const std::string& key);
 
 // The recorder simulator (build/bin/quorin-sim) on a free port of 127.0.0.1.
-// Linux only: the simulator is built for the build machine.
+// A Windows build asks the build machine's launcher to start it
+// (tests/windows/host_launcher.py, port in CORVANE_HOST_LAUNCHER); Process()
+// is then not available.
 class QuorinSim {
 public:
     explicit QuorinSim(const std::vector<std::string>& args = {});
-    ~QuorinSim() = default;
+    ~QuorinSim();
     int Port() const { return FPort; }
     // "127.0.0.1:<port>", the server text of a client configuration.
     std::string Server() const { return "127.0.0.1:" + std::to_string(FPort); }
@@ -116,6 +118,7 @@ public:
 private:
     std::unique_ptr<ChildProcess> FProcess;
     int FPort = 0;
+    int FRemoteId = 0; // Windows: the launcher's id of the simulator
 };
 
 // Runs the main-thread queue until `done` is true or the time is up.

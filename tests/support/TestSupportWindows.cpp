@@ -3,6 +3,7 @@
 #include "Platform.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -243,6 +244,58 @@ std::string HttpGetRaw(int port, const std::string& target, int* status) {
         *status = sp != std::string::npos ? std::atoi(answer.c_str() + sp + 1) : 0;
     }
     return answer.substr(end + 4);
+}
+
+namespace {
+
+int LauncherPort() {
+    const char* port = std::getenv("CORVANE_HOST_LAUNCHER");
+    if (!port || !*port)
+        throw std::runtime_error("CORVANE_HOST_LAUNCHER is not set: the simulator is started by "
+                                 "tests/windows/host_launcher.py on the build machine");
+    return std::atoi(port);
+}
+
+std::string QueryEscaped(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QuorinSim::QuorinSim(const std::vector<std::string>& args) {
+    std::string target = "/sim/start?";
+    for (const auto& a : args) {
+        target += "arg=";
+        target += QueryEscaped(a);
+        target += '&';
+    }
+    int status = 0;
+    const std::string answer = HttpGetRaw(LauncherPort(), target, &status);
+    const auto blank = answer.find(' ');
+    if (status != 200 || blank == std::string::npos)
+        throw std::runtime_error("quorin-sim did not start: " + answer);
+    FRemoteId = std::atoi(answer.c_str());
+    FPort = std::atoi(answer.c_str() + blank + 1);
+}
+
+QuorinSim::~QuorinSim() {
+    try {
+        HttpGetRaw(LauncherPort(), "/sim/stop?id=" + std::to_string(FRemoteId));
+    } catch (...) {
+        // The launcher ends every simulator it started when it ends.
+    }
 }
 
 } // namespace corvane::test
