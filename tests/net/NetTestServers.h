@@ -1,8 +1,8 @@
 #pragma once
 
 // Servers on 127.0.0.1 for the HTTP client tests: a well-behaved HTTP(S)
-// server (cpp-httplib) that records what it receives, a raw socket server for
-// peers that misbehave, and a self-signed certificate.
+// server (cpp-httplib; NetTestHttpServer*.cpp) that records what it receives,
+// a raw socket server for peers that misbehave, and a self-signed certificate.
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +23,8 @@ struct Response;
 } // namespace httplib
 
 namespace corvane::test {
+
+class RawServer;
 
 // The password every test URL carries in its query; no message may show it.
 inline constexpr const char* kPassword = "Zq7-secret-Pw";
@@ -46,7 +48,8 @@ struct CertificateFiles {
 CertificateFiles MakeSelfSignedCertificate(const std::string& folder);
 
 // An HTTP server (or HTTPS with a certificate) on a free port of 127.0.0.1
-// with the routes below; stopped by the destructor.
+// with the routes below; stopped by the destructor. On Windows the same
+// routes are served by RawServer, without TLS (no OpenSSL there).
 //   /body                 "hello world"
 //   /status/<n>           status n with body "status body <n>"
 //   /redirect             302 to /body (with a body of its own)
@@ -69,9 +72,13 @@ public:
 
 private:
     void Record(const httplib::Request& req);
+    // Windows: the routes served over the raw socket server.
+    void Serve(RawServer& server, int fd);
 
     bool FTls;
-    std::unique_ptr<httplib::Server> FServer;
+    // Shared, not unique: a Windows build ends it without knowing its type.
+    std::shared_ptr<httplib::Server> FServer;
+    std::unique_ptr<RawServer> FRaw;
     std::thread FThread;
     int FPort = 0;
     mutable std::mutex FMutex;
