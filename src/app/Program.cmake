@@ -3,7 +3,3 @@ add_executable(corvane main.cpp)
 target_link_libraries(corvane PRIVATE corvane_ui corvane_engine corvane_config corvane_i18n
                       corvane_platform corvane_options)
 add_dependencies(corvane corvane_data)
-
-# Writes a client.ini with the program's own settings code (demo, scripts).
-add_executable(corvane-ini IniWriter.cpp)
-target_link_libraries(corvane-ini PRIVATE corvane_config corvane_options)
