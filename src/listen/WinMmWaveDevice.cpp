@@ -144,6 +144,9 @@ struct TWinMmWaveDevice::TStream {
     void Fail(MmResult code, const std::string& why);
     // Takes back native blocks after waveOutReset; false when WinMM kept some.
     bool TakeBackAll();
+    // The result of a waveOut call on the device: a lost driver fails the
+    // stream (and the call counts as done); another error is logged and returned.
+    MmResult Checked(MMRESULT r, const char* call);
 
     // The feeder has stopped and no one else uses the stream any more.
     // Resets and closes the native device; one WinMM will not close is left
@@ -214,6 +217,16 @@ void TWinMmWaveDevice::TStream::Fill() {
         if (inDevice++ == 0 && !paused)
             armedAt = Clock::now();
     }
+}
+
+MmResult TWinMmWaveDevice::TStream::Checked(MMRESULT r, const char* call) {
+    if (r == MMSYSERR_NODRIVER) {
+        Fail(r, CallFailed(call, r));
+        return mmsyserr::NoError;
+    }
+    if (r != MMSYSERR_NOERROR)
+        Log(CallFailed(call, r));
+    return r;
 }
 
 bool TWinMmWaveDevice::TStream::TakeBackAll() {
@@ -441,15 +454,9 @@ MmResult TWinMmWaveDevice::Pause(HWaveOut handle) {
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard streamLock(s->mutex);
-    if (!s->failed) {
-        const MMRESULT r = waveOutPause(s->hwo);
-        if (r == MMSYSERR_NODRIVER)
-            s->Fail(r, CallFailed("waveOutPause", r));
-        else if (r != MMSYSERR_NOERROR) {
-            Log(CallFailed("waveOutPause", r));
+    if (!s->failed)
+        if (const MmResult r = s->Checked(waveOutPause(s->hwo), "waveOutPause"))
             return r;
-        }
-    }
     s->paused = true;
     return mmsyserr::NoError;
 }
@@ -460,15 +467,9 @@ MmResult TWinMmWaveDevice::Restart(HWaveOut handle) {
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard streamLock(s->mutex);
-    if (!s->failed) {
-        const MMRESULT r = waveOutRestart(s->hwo);
-        if (r == MMSYSERR_NODRIVER)
-            s->Fail(r, CallFailed("waveOutRestart", r));
-        else if (r != MMSYSERR_NOERROR) {
-            Log(CallFailed("waveOutRestart", r));
+    if (!s->failed)
+        if (const MmResult r = s->Checked(waveOutRestart(s->hwo), "waveOutRestart"))
             return r;
-        }
-    }
     s->paused = false;
     s->armedAt = Clock::now();
     SetEvent(s->event);
@@ -483,15 +484,10 @@ MmResult TWinMmWaveDevice::Reset(HWaveOut handle) {
     std::lock_guard streamLock(s->mutex);
     if (s->failed)
         return mmsyserr::NoError; // its blocks came back when it failed
-    MMRESULT r = waveOutReset(s->hwo);
-    if (r == MMSYSERR_NODRIVER) {
-        s->Fail(r, CallFailed("waveOutReset", r));
-        return mmsyserr::NoError;
-    }
-    if (r != MMSYSERR_NOERROR) {
-        Log(CallFailed("waveOutReset", r));
+    if (const MmResult r = s->Checked(waveOutReset(s->hwo), "waveOutReset"))
         return r;
-    }
+    if (s->failed)
+        return mmsyserr::NoError; // the driver went away: Fail returned the blocks
     for (size_t i = 0; i < s->inDevice; ++i)
         s->chunks[(s->first + i) % LeadChunks].owner = nullptr;
     if (!s->TakeBackAll()) {
@@ -504,11 +500,9 @@ MmResult TWinMmWaveDevice::Reset(HWaveOut handle) {
     s->pending.clear();
     // The state a reset leaves the device in differs between WinMM versions;
     // a paused device stays paused here as everywhere else.
-    if (s->paused) {
-        r = waveOutPause(s->hwo);
-        if (r != MMSYSERR_NOERROR)
+    if (s->paused)
+        if (const MMRESULT r = waveOutPause(s->hwo); r != MMSYSERR_NOERROR)
             Log(CallFailed("waveOutPause", r));
-    }
     return mmsyserr::NoError;
 }
 

@@ -1,5 +1,6 @@
 #include "HttpCli.h"
 
+#include "HttpText.h"
 #include "MainThread.h"
 
 #include <curl/curl.h>
@@ -24,8 +25,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr long kMaxRedirects = 10;
-constexpr milliseconds kIdleInterval{20};
+using http::DurationText;
+using http::IsErrorStatus;
+using http::Lower;
+using http::Printable;
+using http::SafeUrl;
+constexpr long kMaxRedirects = http::MaxRedirects;
+constexpr milliseconds kIdleInterval = http::IdleInterval;
 // Upper bound of one wait without an inactivity limit; curl's own timers and
 // Abort's wake-up end a wait earlier.
 constexpr milliseconds kLongestWait{1000};
@@ -33,11 +39,6 @@ constexpr milliseconds kLongestWait{1000};
 CURLcode GlobalInit() {
     static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
     return result;
-}
-
-// 401 and 407 come back with their body: the caller decides what to do.
-bool IsErrorStatus(int status) {
-    return status >= 400 && status != 401 && status != 407;
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -54,19 +55,6 @@ std::string_view Trim(std::string_view text) {
     while (!text.empty() && blank(text.back()))
         text.remove_suffix(1);
     return text;
-}
-
-// The URL as it may appear in a message: the query (it carries the
-// password), the fragment and any user information are cut off.
-std::string SafeUrl(std::string_view url) {
-    std::string result(url.substr(0, url.find_first_of("?#")));
-    const size_t scheme = result.find("://");
-    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t pathStart = result.find('/', hostStart);
-    const size_t at = result.rfind('@', pathStart);
-    if (at != std::string::npos && at >= hostStart)
-        result.erase(hostStart, at + 1 - hostStart);
-    return result;
 }
 
 std::string QueryOf(std::string_view url) {
@@ -90,14 +78,6 @@ std::string Scrub(std::string text, std::initializer_list<std::string_view> urls
     return text;
 }
 
-// Server-supplied text for a message: printable ASCII only, bounded.
-std::string Printable(std::string_view text, size_t limit = 80) {
-    std::string result;
-    for (const char c : text.substr(0, limit))
-        result += (c >= 0x20 && c < 0x7f) ? c : '?';
-    return result;
-}
-
 // curl's pin of a key: SHA-256 over the DER SubjectPublicKeyInfo, base64.
 std::string PublicKeyPin(X509* certificate) {
     unsigned char* der = nullptr;
@@ -115,12 +95,6 @@ std::string PublicKeyPin(X509* certificate) {
     text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
                                                     digest, static_cast<int>(digestLen))));
     return "sha256//" + text;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 // Scheme and origin ("scheme://host:port", lower case, the port filled in)
@@ -157,12 +131,6 @@ struct OriginCookie {
     std::string Cookie;
     std::string Origin;
 };
-
-std::string DurationText(milliseconds d) {
-    if (d.count() % 1000 == 0)
-        return std::to_string(d.count() / 1000) + " s";
-    return std::to_string(d.count()) + " ms";
-}
 
 struct Handlers {
     std::function<void(THttpCli&, const std::string&, bool&)> OnCookie;

@@ -10,6 +10,7 @@
 
 #include "HttpCli.h"
 
+#include "HttpText.h"
 #include "MainThread.h"
 
 #include <windows.h>
@@ -37,51 +38,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr int kMaxRedirects = 10;
-constexpr milliseconds kIdleInterval{20};
+using http::DurationText;
+using http::IsErrorStatus;
+using http::Lower;
+using http::Printable;
+using http::SafeUrl;
+constexpr int kMaxRedirects = http::MaxRedirects;
+constexpr milliseconds kIdleInterval = http::IdleInterval;
 // Upper bound of one wait; the callbacks and Abort end a wait earlier.
 constexpr milliseconds kLongestWait{1000};
 // WinHTTP's own limits stay behind ours; they only end requests left behind.
 constexpr milliseconds kBackstopMargin{2000};
 constexpr DWORD kReadSize = 64 * 1024;
-
-// 401 and 407 come back with their body: the caller decides what to do.
-bool IsErrorStatus(int status) {
-    return status >= 400 && status != 401 && status != 407;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// The URL as it may appear in a message: the query (it carries the
-// password), the fragment and any user information are cut off.
-std::string SafeUrl(std::string_view url) {
-    std::string result(url.substr(0, url.find_first_of("?#")));
-    const size_t scheme = result.find("://");
-    const size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
-    const size_t pathStart = result.find('/', hostStart);
-    const size_t at = result.rfind('@', pathStart);
-    if (at != std::string::npos && at >= hostStart)
-        result.erase(hostStart, at + 1 - hostStart);
-    return result;
-}
-
-// Server-supplied text for a message: printable ASCII only, bounded.
-std::string Printable(std::string_view text, size_t limit = 80) {
-    std::string result;
-    for (const char c : text.substr(0, limit))
-        result += (c >= 0x20 && c < 0x7f) ? c : '?';
-    return result;
-}
-
-std::string DurationText(milliseconds d) {
-    if (d.count() % 1000 == 0)
-        return std::to_string(d.count() / 1000) + " s";
-    return std::to_string(d.count()) + " ms";
-}
 
 std::wstring Widen(std::string_view text) {
     if (text.empty())
