@@ -99,18 +99,21 @@ int LastErrno() {
 }
 
 // Windows renames nothing over an open file: a reader (a virus scanner, a
-// search indexer) blocks the rename for a moment. A read-only target stays
-// one.
+// search indexer, another copy of the program) blocks the rename for a
+// moment. The retries are bounded by time, not by count, so that a loaded
+// machine, where each attempt comes late, gets the same grace as an idle one.
+// A read-only target stays one.
 bool MoveOver(const std::wstring& from, const std::wstring& to, bool readOnly) {
-    for (int attempt = 0;; ++attempt) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
         if (MoveFileExW(from.c_str(), to.c_str(),
                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
         const DWORD err = GetLastError();
         if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) || readOnly ||
-            attempt >= 20)
+            std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         SetLastError(err);
     }
 }
