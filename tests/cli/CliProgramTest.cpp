@@ -8,6 +8,7 @@
 #include "CliClient.h"
 #include "G711.h"
 #include "OutputLevel.h"
+#include "PrivatePulseAudio.h"
 #include "QuorinConfig.h"
 #include "TestSupport.h"
 
@@ -422,96 +423,6 @@ TEST(CliWatchTrouble, AnUnreachableRecorderIsSaidOnceAndWatchingGoesOn) {
 
 // --- listen ------------------------------------------------------------------
 
-// Runs a tool to its end; its exit code, or -1 if it did not end in time.
-int RunTool(const std::string& program, const std::vector<std::string>& args) {
-    test::ChildProcess tool(program, args);
-    for (int i = 0; i < 500 && tool.Running(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return tool.Running() ? -1 : tool.ExitCode();
-}
-
-size_t FileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-}
-
-// The private sound system of one test. ALSA and the PulseAudio client find
-// it through HOME and XDG_RUNTIME_DIR, which the program inherits from this
-// process. The daemon starts only when asked.
-class PrivateSoundSystem {
-public:
-    PrivateSoundSystem() {
-        for (const char* name : kVariables) {
-            const char* value = std::getenv(name);
-            FSaved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-        }
-        const std::string run = FDir.File("run");
-        ::mkdir(run.c_str(), 0700);
-        ::setenv("HOME", FDir.Path().c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", FDir.File("config").c_str(), 1);
-        for (const char* name : {"PULSE_SERVER", "PULSE_SINK", "PULSE_RUNTIME_PATH"})
-            ::unsetenv(name);
-        // While the daemon is down, no client may start one of its own.
-        std::filesystem::create_directories(FDir.File("config/pulse"));
-        test::WriteFile(FDir.File("config/pulse/client.conf"), "autospawn = no\n");
-        Capture = FDir.File("capture.raw");
-        test::WriteFile(FDir.File(".asoundrc"), "@hooks [ { func load files [ \"" +
-                                                    FDir.File("capture-pulse.conf") +
-                                                    "\" ] errors false } ]\n");
-        test::WriteFile(FDir.File("capture-pulse.conf"),
-                        "pcm.!default { type file slave.pcm \"pulse\" file \"" + Capture +
-                            "\" format \"raw\" }\n");
-    }
-    ~PrivateSoundSystem() {
-        if (FDaemon) {
-            ::kill(FDaemon->Pid(), SIGCONT);
-            FDaemon.reset();
-        }
-        for (const auto& [name, value] : FSaved) {
-            if (value)
-                ::setenv(name, value->c_str(), 1);
-            else
-                ::unsetenv(name);
-        }
-    }
-    PrivateSoundSystem(const PrivateSoundSystem&) = delete;
-    PrivateSoundSystem& operator=(const PrivateSoundSystem&) = delete;
-
-    // Starts the daemon with its null sink as the default sink; "" when it
-    // came up, else why not.
-    std::string StartDaemon() {
-        FDaemon = std::make_unique<test::ChildProcess>(
-            PULSEAUDIO_EXECUTABLE,
-            std::vector<std::string>{
-                "-n", "--daemonize=no", "--exit-idle-time=-1", "--system=false",
-                "--use-pid-file=no", "--load=module-native-protocol-unix",
-                "--load=module-null-sink sink_name=cap rate=8000 channels=1 format=s16le"});
-        bool up = false;
-        for (int i = 0; i < 100 && !up && FDaemon->Running(); ++i) {
-            up = RunTool(PACTL_EXECUTABLE, {"info"}) == 0;
-            if (!up)
-                std::this_thread::sleep_for(100ms);
-        }
-        if (up && RunTool(PACTL_EXECUTABLE, {"set-default-sink", "cap"}) == 0)
-            return {};
-        std::string error = "the private PulseAudio daemon did not start:";
-        for (const auto& line : FDaemon->Lines())
-            error += "\n  " + line;
-        return error;
-    }
-
-    std::string Capture; // what the program wrote to ALSA's default device
-
-private:
-    static constexpr const char* kVariables[] = {
-        "HOME",         "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME",
-        "PULSE_SERVER", "PULSE_SINK",      "PULSE_RUNTIME_PATH"};
-    test::TempDir FDir;
-    std::vector<std::pair<const char*, std::optional<std::string>>> FSaved;
-    std::unique_ptr<test::ChildProcess> FDaemon;
-};
-
 std::vector<int16_t> Samples(const std::string& raw) {
     std::vector<int16_t> samples(raw.size() / 2);
     std::memcpy(samples.data(), raw.data(), samples.size() * 2);
@@ -546,7 +457,7 @@ void PrintTo(const PlayCase& c, std::ostream* os) {
 
 class CliListen : public testing::TestWithParam<PlayCase> {
 protected:
-    PrivateSoundSystem Sound;
+    test::PrivatePulseAudio Sound;
     test::TempDir Dir;
 };
 
@@ -554,7 +465,7 @@ protected:
 // never played; the program ends by itself once the call has been heard.
 TEST_P(CliListen, PlaysTheCallToItsEndAtTheUsersLevel) {
     const PlayCase& c = GetParam();
-    const std::string daemon = Sound.StartDaemon();
+    const std::string daemon = Sound.Start();
     ASSERT_EQ(daemon, "");
     const size_t chunk = kFrames * static_cast<size_t>(c.channels);
     test::QuorinSim sim({"--format", c.format, "--channels", std::to_string(c.channels)});
@@ -575,7 +486,7 @@ TEST_P(CliListen, PlaysTheCallToItsEndAtTheUsersLevel) {
         expected[i] = table[static_cast<uint8_t>(sent[i])];
     ShapePcm16(expected.data(), kBlocks * kFrames, static_cast<unsigned>(c.channels), c.level);
     expected = Trimmed(expected);
-    const auto captured = Trimmed(Samples(test::ReadFile(Sound.Capture)));
+    const auto captured = Trimmed(Samples(test::ReadFile(Sound.Capture())));
     ASSERT_GT(expected.size(), kBlocks * chunk - 2 * chunk); // a stream, not silence
     EXPECT_EQ(captured.size(), expected.size());
     if (captured != expected) {
@@ -596,22 +507,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 class CliListenControl : public testing::Test {
 protected:
-    PrivateSoundSystem Sound;
+    test::PrivatePulseAudio Sound;
     test::TempDir Dir;
 };
 
 // The call goes on; the user ends listening, and the program gives up the
 // stream and the sound device and exits with 0.
 TEST_F(CliListenControl, AnInterruptEndsListeningCleanly) {
-    const std::string daemon = Sound.StartDaemon();
+    const std::string daemon = Sound.Start();
     ASSERT_EQ(daemon, "");
     test::QuorinSim sim({"--format", "alaw"});
     sim.Control("/sim/calls/add?id=1&remoteid=r1");
     const std::string config = WriteConfig(Dir.File("client.ini"), sim.Server());
 
     Cli cli(Dir, {"--config", config, "listen", "1"});
-    ASSERT_TRUE(WaitUntil([&] { return FileSize(Sound.Capture) > 16000 || !cli.Running(); }))
-        << cli.Err();
+    ASSERT_TRUE(WaitUntil([&] {
+        return test::FileSize(Sound.Capture()) > 16000 || !cli.Running();
+    })) << cli.Err();
     ASSERT_TRUE(cli.Running()) << cli.Err();
     cli.Signal(SIGINT);
     EXPECT_EQ(cli.Wait(), 0);

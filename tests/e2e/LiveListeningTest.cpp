@@ -13,6 +13,7 @@
 #include "MainThread.h"
 #include "OutputLevel.h"
 #include "PortAudioWaveDevice.h"
+#include "PrivatePulseAudio.h"
 #include "TestSupport.h"
 #include "WaveOut.h"
 
@@ -44,111 +45,44 @@ namespace {
 constexpr size_t kFrames = 4096; // sample frames per block
 constexpr size_t kBlocks = 4;    // complete blocks each stream carries
 
-// Runs a tool to its end; its exit code, or -1 if it did not end in time.
-int RunTool(const std::string& program, const std::vector<std::string>& args) {
-    test::ChildProcess tool(program, args);
-    for (int i = 0; i < 500 && tool.Running(); ++i)
-        std::this_thread::sleep_for(10ms);
-    return tool.Running() ? -1 : tool.ExitCode();
-}
+using test::FileSize;
 
-size_t FileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-}
-
-// The private sound system of a test. ALSA and the PulseAudio client find it
-// through HOME and XDG_RUNTIME_DIR; PortAudio reads them anew whenever it is
-// initialised again (an Open while no stream is open). The daemon starts
-// only when asked.
+// The private sound system of a test (test::PrivatePulseAudio) and a PortAudio
+// device made inside it: PortAudio reads HOME and XDG_RUNTIME_DIR anew
+// whenever it is initialised again (an Open while no stream is open).
 class PrivateSoundSystem {
+    test::PrivatePulseAudio FPulse; // made first and gone last: the device lives inside it
+
 public:
-    PrivateSoundSystem() {
-        if (std::string(PULSEAUDIO_EXECUTABLE).empty() || std::string(PACTL_EXECUTABLE).empty()) {
-            Error = "pulseaudio and pactl are not installed (scripts/install-deps installs them)";
-            return;
-        }
-        const std::string run = FDir.File("run");
-        ::mkdir(run.c_str(), 0700);
-        ::setenv("HOME", FDir.Path().c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", FDir.File("config").c_str(), 1);
-        for (const char* name : {"PULSE_SERVER", "PULSE_SINK", "PULSE_RUNTIME_PATH"})
-            ::unsetenv(name);
-        // While the daemon is down, no client may start one of its own.
-        ::mkdir(FDir.File("config").c_str(), 0700);
-        ::mkdir(FDir.File("config/pulse").c_str(), 0700);
-        test::WriteFile(FDir.File("config/pulse/client.conf"), "autospawn = no\n");
-        Capture = FDir.File("capture.raw");
-        test::WriteFile(FDir.File(".asoundrc"), "@hooks [ { func load files [ \"" +
-                                                    FDir.File("capture-pulse.conf") +
-                                                    "\" ] errors false } ]\n");
-        test::WriteFile(FDir.File("capture-pulse.conf"),
-                        "pcm.!default { type file slave.pcm \"pulse\" file \"" + Capture +
-                            "\" format \"raw\" }\n");
+    PrivateSoundSystem() : Capture(FPulse.Capture()) {
         Device = std::make_unique<TPortAudioWaveDevice>();
         if (!Device->Initialized())
             Error = "PortAudio did not initialise";
     }
-    // Stops the daemon (and waits for it) before the folder goes.
-    ~PrivateSoundSystem() {
-        Device.reset();
-        StopDaemon();
-    }
+    PrivateSoundSystem(const PrivateSoundSystem&) = delete;
+    PrivateSoundSystem& operator=(const PrivateSoundSystem&) = delete;
 
     // Starts the daemon with its null sink of `sinkChannels` channels as the
     // default sink; false (and Error says why) when it does not come up.
     bool StartDaemon(int sinkChannels = 1) {
-        FSinkChannels = 0;
-        FDaemon = std::make_unique<test::ChildProcess>(
-            PULSEAUDIO_EXECUTABLE,
-            std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1",
-                                     "--system=false", "--use-pid-file=no",
-                                     "--load=module-native-protocol-unix",
-                                     "--load=module-null-sink sink_name=cap rate=8000 channels=" +
-                                         std::to_string(sinkChannels) + " format=s16le"});
-        bool up = false;
-        for (int i = 0; i < 100 && !up && FDaemon->Running(); ++i) {
-            up = RunTool(PACTL_EXECUTABLE, {"info"}) == 0;
-            if (!up)
-                std::this_thread::sleep_for(100ms);
-        }
-        if (!up || RunTool(PACTL_EXECUTABLE, {"set-default-sink", "cap"}) != 0) {
-            Error = "the private PulseAudio daemon did not start:";
-            for (const auto& line : FDaemon->Lines())
-                Error += "\n  " + line;
-            return false;
-        }
-        FSinkChannels = sinkChannels;
-        return true;
+        Error = FPulse.Start(sinkChannels);
+        return Error.empty();
     }
     // The daemon running with a sink of `channels` channels, so a stream
     // reaches the sink as it is, without a downmix; restarted when its sink
     // has another count or it is not running.
     bool RunWithSinkChannels(int channels) {
-        if (FDaemon && FDaemon->Running() && FSinkChannels == channels)
+        if (FPulse.Running() && FPulse.SinkChannels() == channels)
             return true;
-        StopDaemon();
         return StartDaemon(channels);
     }
     // Sends `signal` to the daemon (SIGKILL: it dies as in a crash).
-    void SignalDaemon(int signal) {
-        if (FDaemon && FDaemon->Pid() > 0)
-            ::kill(FDaemon->Pid(), signal);
-    }
-    void StopDaemon() {
-        SignalDaemon(SIGCONT);
-        FDaemon.reset();
-    }
+    void SignalDaemon(int signal) { FPulse.Signal(signal); }
+    void StopDaemon() { FPulse.Stop(); }
 
     std::string Error;
-    std::string Capture; // what PortAudio wrote to ALSA's default device
+    const std::string Capture; // what PortAudio wrote to ALSA's default device
     std::unique_ptr<TPortAudioWaveDevice> Device;
-
-private:
-    test::TempDir FDir;
-    std::unique_ptr<test::ChildProcess> FDaemon;
-    int FSinkChannels = 0;
 };
 
 // The PortAudio device, seen from outside: how many blocks had been written
