@@ -359,7 +359,7 @@ bool TPortAudioWaveDevice::TStream::PostPlayed() {
     const bool any = done != h;
     while (done != h) {
         TWaveHdr* header = slots[done];
-        header->dwFlags = (header->dwFlags & ~WhdrInQueue) | WhdrDone;
+        MarkWaveHeaderDone(*header);
         PostThreadMessage(notify, WomDoneMessage, handle, reinterpret_cast<intptr_t>(header));
         done = (done + 1) % StreamRing;
     }
@@ -618,10 +618,7 @@ MmResult TPortAudioWaveDevice::PrepareHeader(HWaveOut handle, TWaveHdr& header) 
     std::lock_guard lock(FMutex);
     if (!Find(handle))
         return mmsyserr::InvalHandle;
-    if (!header.lpData && header.dwBufferLength > 0)
-        return mmsyserr::InvalParam;
-    header.dwFlags |= WhdrPrepared;
-    return mmsyserr::NoError;
+    return MarkWaveHeaderPrepared(header);
 }
 
 MmResult TPortAudioWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header) {
@@ -630,10 +627,7 @@ MmResult TPortAudioWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard post(s->postMutex);
-    if (header.dwFlags & WhdrInQueue)
-        return waverr::StillPlaying;
-    header.dwFlags &= ~WhdrPrepared;
-    return mmsyserr::NoError;
+    return MarkWaveHeaderUnprepared(header);
 }
 
 MmResult TPortAudioWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
@@ -642,13 +636,11 @@ MmResult TPortAudioWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard post(s->postMutex);
-    if (!(header.dwFlags & WhdrPrepared))
-        return waverr::Unprepared;
-    if (header.dwFlags & WhdrInQueue)
-        return waverr::StillPlaying;
+    if (const MmResult r = CheckWaveHeaderWritable(header))
+        return r;
     if (s->failed) {
         // Nothing plays any more: the block comes back at once.
-        header.dwFlags = (header.dwFlags & ~WhdrInQueue) | WhdrDone;
+        MarkWaveHeaderDone(header);
         PostThreadMessage(s->notify, WomDoneMessage, handle, reinterpret_cast<intptr_t>(&header));
         return mmsyserr::NoError;
     }
@@ -658,7 +650,7 @@ MmResult TPortAudioWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
         return Fail(mmsyserr::NoMem,
                     "Write: more than " + std::to_string(StreamRing - 1) + " blocks queued");
     const bool wasIdle = s->head.load(std::memory_order_acquire) == t;
-    header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
+    MarkWaveHeaderQueued(header);
     s->slots[t] = &header;
     s->tail.store(next, std::memory_order_release);
     if (wasIdle && !s->paused.load())

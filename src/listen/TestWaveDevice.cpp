@@ -27,7 +27,7 @@ MmResult TTestWaveDevice::Record(TWaveOp op, const TWaveHdr* header, MmResult re
 }
 
 void TTestWaveDevice::Finish(TWaveHdr& header) {
-    header.dwFlags = (header.dwFlags & ~WhdrInQueue) | WhdrDone;
+    MarkWaveHeaderDone(header);
     FPositionBytes += header.dwBufferLength;
     PostThreadMessage(FNotify, WomDoneMessage, FHandle, reinterpret_cast<intptr_t>(&header));
 }
@@ -152,8 +152,7 @@ MmResult TTestWaveDevice::PrepareHeader(HWaveOut handle, TWaveHdr& header) {
         return Record(TWaveOp::PrepareHeader, &header, injected);
     if (handle == 0 || handle != FHandle)
         return Record(TWaveOp::PrepareHeader, &header, mmsyserr::InvalHandle);
-    header.dwFlags |= WhdrPrepared;
-    return Record(TWaveOp::PrepareHeader, &header, mmsyserr::NoError);
+    return Record(TWaveOp::PrepareHeader, &header, MarkWaveHeaderPrepared(header));
 }
 
 MmResult TTestWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header) {
@@ -162,10 +161,7 @@ MmResult TTestWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header) {
         return Record(TWaveOp::UnprepareHeader, &header, injected);
     if (handle == 0 || handle != FHandle)
         return Record(TWaveOp::UnprepareHeader, &header, mmsyserr::InvalHandle);
-    if (header.dwFlags & WhdrInQueue)
-        return Record(TWaveOp::UnprepareHeader, &header, waverr::StillPlaying);
-    header.dwFlags &= ~WhdrPrepared;
-    return Record(TWaveOp::UnprepareHeader, &header, mmsyserr::NoError);
+    return Record(TWaveOp::UnprepareHeader, &header, MarkWaveHeaderUnprepared(header));
 }
 
 MmResult TTestWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
@@ -174,11 +170,9 @@ MmResult TTestWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
         return Record(TWaveOp::Write, &header, injected);
     if (handle == 0 || handle != FHandle)
         return Record(TWaveOp::Write, &header, mmsyserr::InvalHandle);
-    if (!(header.dwFlags & WhdrPrepared))
-        return Record(TWaveOp::Write, &header, waverr::Unprepared);
-    if (header.dwFlags & WhdrInQueue)
-        return Record(TWaveOp::Write, &header, waverr::StillPlaying);
-    header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
+    if (const MmResult refused = CheckWaveHeaderWritable(header))
+        return Record(TWaveOp::Write, &header, refused);
+    MarkWaveHeaderQueued(header);
     FWrittenData.emplace_back(header.lpData, header.dwBufferLength);
     FWrittenHeaders.push_back(&header);
     if (FLost)

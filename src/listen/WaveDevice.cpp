@@ -49,6 +49,36 @@ std::string WaveErrorDescription(MmResult code) {
     }
 }
 
+MmResult MarkWaveHeaderPrepared(TWaveHdr& header) {
+    if (!header.lpData && header.dwBufferLength > 0)
+        return mmsyserr::InvalParam;
+    header.dwFlags |= WhdrPrepared;
+    return mmsyserr::NoError;
+}
+
+MmResult MarkWaveHeaderUnprepared(TWaveHdr& header) {
+    if (header.dwFlags & WhdrInQueue)
+        return waverr::StillPlaying;
+    header.dwFlags &= ~WhdrPrepared;
+    return mmsyserr::NoError;
+}
+
+MmResult CheckWaveHeaderWritable(const TWaveHdr& header) {
+    if (!(header.dwFlags & WhdrPrepared))
+        return waverr::Unprepared;
+    if (header.dwFlags & WhdrInQueue)
+        return waverr::StillPlaying;
+    return mmsyserr::NoError;
+}
+
+void MarkWaveHeaderQueued(TWaveHdr& header) {
+    header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
+}
+
+void MarkWaveHeaderDone(TWaveHdr& header) {
+    header.dwFlags = (header.dwFlags & ~WhdrInQueue) | WhdrDone;
+}
+
 namespace {
 std::atomic<TWaveDevice*> g_installed{nullptr};
 #ifdef _WIN32

@@ -121,6 +121,19 @@ using HWaveOut = uintptr_t;
 // Longest error description a device returns, terminator included.
 inline constexpr size_t MaxErrorText = 128;
 
+// The rules of a block's header that every device keeps, as waveOut keeps
+// them. Each returns mmsyserr::NoError and sets the flags, or an error and
+// leaves them.
+// Prepared: mmsyserr::InvalParam for a length without data.
+MmResult MarkWaveHeaderPrepared(TWaveHdr& header);
+// Unprepared: waverr::StillPlaying while the block is queued.
+MmResult MarkWaveHeaderUnprepared(TWaveHdr& header);
+// Whether the block may be written: waverr::Unprepared, waverr::StillPlaying.
+MmResult CheckWaveHeaderWritable(const TWaveHdr& header);
+// Queued for playing, and back from it.
+void MarkWaveHeaderQueued(TWaveHdr& header);
+void MarkWaveHeaderDone(TWaveHdr& header);
+
 class TWaveDevice {
 public:
     virtual ~TWaveDevice() = default;

@@ -129,7 +129,7 @@ struct TWinMmWaveDevice::TStream {
 
     // The rest: mutex held.
     void PostDone(TWaveHdr& header) {
-        header.dwFlags = (header.dwFlags & ~WhdrInQueue) | WhdrDone;
+        MarkWaveHeaderDone(header);
         PostThreadMessage(notify, WomDoneMessage, handle, reinterpret_cast<intptr_t>(&header));
     }
     // Takes back the native blocks WinMM has finished and posts the caller's
@@ -404,10 +404,7 @@ MmResult TWinMmWaveDevice::PrepareHeader(HWaveOut handle, TWaveHdr& header) {
     std::lock_guard lock(FMutex);
     if (!Find(handle))
         return mmsyserr::InvalHandle;
-    if (!header.lpData && header.dwBufferLength > 0)
-        return mmsyserr::InvalParam;
-    header.dwFlags |= WhdrPrepared;
-    return mmsyserr::NoError;
+    return MarkWaveHeaderPrepared(header);
 }
 
 MmResult TWinMmWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header) {
@@ -416,10 +413,7 @@ MmResult TWinMmWaveDevice::UnprepareHeader(HWaveOut handle, TWaveHdr& header) {
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard streamLock(s->mutex);
-    if (header.dwFlags & WhdrInQueue)
-        return waverr::StillPlaying;
-    header.dwFlags &= ~WhdrPrepared;
-    return mmsyserr::NoError;
+    return MarkWaveHeaderUnprepared(header);
 }
 
 MmResult TWinMmWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
@@ -428,11 +422,9 @@ MmResult TWinMmWaveDevice::Write(HWaveOut handle, TWaveHdr& header) {
     if (!s)
         return mmsyserr::InvalHandle;
     std::lock_guard streamLock(s->mutex);
-    if (!(header.dwFlags & WhdrPrepared))
-        return waverr::Unprepared;
-    if (header.dwFlags & WhdrInQueue)
-        return waverr::StillPlaying;
-    header.dwFlags = (header.dwFlags & ~WhdrDone) | WhdrInQueue;
+    if (const MmResult r = CheckWaveHeaderWritable(header))
+        return r;
+    MarkWaveHeaderQueued(header);
     if (s->failed) {
         // Nothing plays any more: the block comes back at once.
         s->PostDone(header);
