@@ -1,7 +1,7 @@
 #include "HttpCli.h"
 
 #include "HttpText.h"
-#include "HttpTransfer.h"
+#include "MainThread.h"
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,13 +25,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-using http::ClientState;
 using http::DurationText;
 using http::IsErrorStatus;
 using http::Lower;
 using http::Printable;
 using http::SafeUrl;
-using http::Settings;
 constexpr long kMaxRedirects = http::MaxRedirects;
 constexpr milliseconds kIdleInterval = http::IdleInterval;
 // Upper bound of one wait without an inactivity limit; curl's own timers and
@@ -105,7 +104,7 @@ struct UrlOrigin {
     std::string Origin;
 };
 
-UrlOrigin ReadOrigin(const std::string& url) {
+UrlOrigin OriginOf(const std::string& url) {
     UrlOrigin result;
     CURLU* u = curl_url();
     if (!u)
@@ -127,23 +126,98 @@ UrlOrigin ReadOrigin(const std::string& url) {
     return result;
 }
 
-// A request on libcurl: the multi handle Abort wakes, and the rest between
-// deliveries.
-struct CurlRequest final : http::Request {
-    CURLM* Multi = nullptr; // guarded by the client's mutex: set while it may be woken
+// A received cookie and the origin of the answer that set it.
+struct OriginCookie {
+    std::string Cookie;
+    std::string Origin;
+};
+
+struct Handlers {
+    std::function<void(THttpCli&, const std::string&, bool&)> OnCookie;
+    std::function<void(THttpCli&, const char*, size_t)> OnDocData;
+    std::function<void(THttpCli&)> OnDocEnd;
+    std::function<void(THttpCli&, const THttpResult&)> OnRequestDone;
+};
+
+// Everything a request needs, copied from the client when it starts.
+struct Settings {
+    std::string Url;
+    std::string Cookie;
+    std::string CookieOrigin; // the only origin the cookie goes to
+    std::string Proxy;
+    std::string ProxyPort;
+    milliseconds Timeout{0};
+    size_t MaxBodySize = 0;
+    milliseconds DeliveryInterval{0};
+    std::shared_ptr<TSslContext> Ssl; // the plain client's is for redirections only
+    bool HttpOnly = false;            // the plain client: the URL itself must be http
+    std::shared_ptr<const Handlers> Events;
+};
+
+// The control block of one request, shared by the thread that runs it, Abort
+// and the events still queued for the main thread.
+struct Request {
+    std::atomic<bool> Aborted{false};
+    std::atomic<bool> ThreadDone{false}; // GetASync: the network thread has ended
+    // Guarded by the client's mutex:
+    CURLM* Multi = nullptr; // set while curl_multi_wakeup may be called on it
+    bool Finished = false;  // the caller has seen the end; a later Abort is for the next request
+    // GetASync: body bytes taken from curl and not yet delivered on the main
+    // thread, and whether the transfer waits for them to drain.
+    std::atomic<size_t> Pending{0};
+    std::atomic<bool> Paused{false};
+    // The network thread's rest between deliveries; Abort wakes it.
     std::mutex RestMutex;
     std::condition_variable RestWake;
 
-    void Wake() override {
-        if (Multi)
-            curl_multi_wakeup(Multi);
-        std::lock_guard lock(RestMutex);
-        RestWake.notify_all();
-    }
     // Network thread: rests `span` unless aborted meanwhile.
     void Rest(milliseconds span) {
         std::unique_lock lock(RestMutex);
         RestWake.wait_for(lock, span, [this] { return Aborted.load(); });
+    }
+    // Any thread, after setting Aborted.
+    void EndRest() {
+        std::lock_guard lock(RestMutex);
+        RestWake.notify_all();
+    }
+};
+
+// What a request shares with its client object; the part of the client that
+// outlives it while events are queued or a handler runs.
+struct ClientState {
+    explicit ClientState(THttpCli& owner) : Owner(owner) {}
+
+    THttpCli& Owner;               // valid while Alive
+    std::atomic<bool> Alive{true}; // false once the client is being destroyed
+    std::atomic<int> Status{0};
+    std::atomic<bool> BusyFlag{false};
+
+    std::mutex Mutex;
+    std::shared_ptr<Request> Current; // the last request started (guarded)
+    bool AbortPending = false;        // an Abort came while no request ran (guarded)
+    // The latest cookies handed out, newest last (guarded): a Cookie property
+    // equal to one of them goes only to the origin that set it.
+    std::vector<OriginCookie> Received;
+
+    // Mutex held.
+    void RememberCookieLocked(OriginCookie cookie) {
+        constexpr size_t kRemembered = 8;
+        if (Received.size() >= kRemembered)
+            Received.erase(Received.begin());
+        Received.push_back(std::move(cookie));
+    }
+
+    // Mutex held. Ends the current request if it is still running; false when
+    // there was none to end.
+    bool AbortCurrentLocked() {
+        BusyFlag.store(false);
+        if (!Current || Current->Finished || Current->Aborted.load())
+            return false;
+        Current->Aborted.store(true);
+        if (Current->Multi)
+            curl_multi_wakeup(Current->Multi);
+        Current->EndRest();
+        return true;
     }
 };
 
@@ -151,20 +225,38 @@ struct CurlRequest final : http::Request {
 // thread that calls Run. The curl callbacks only collect; the cookies and body
 // pieces are handed out between curl calls, so no exception and no re-entrant
 // call crosses libcurl.
-class CurlTransfer final : public http::Transfer {
+class Transfer {
 public:
-    CurlTransfer(ClientState* client, std::shared_ptr<CurlRequest> request, Settings settings,
-                 std::string* sink)
-        : Transfer(client, request, std::move(settings), sink), FCurl(*request) {}
-    ~CurlTransfer() override { Close(); }
+    Transfer(ClientState& impl, std::shared_ptr<Request> request, Settings settings,
+             std::string* sink)
+        : Params(std::move(settings)), FImpl(impl), FRequest(std::move(request)), FSink(sink) {}
+    ~Transfer() { Close(); }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
 
-    void Start() override;
-    void Run(const std::function<void()>* idle, const std::function<void()>& deliver) override;
+    void Start();
+    // Runs the transfer to its end; `deliver` is called after every step of
+    // curl, `idle` (when set) about every 20 ms. Throws EHttpException.
+    void Run(const std::function<void()>* idle, const std::function<void()>& deliver);
     void Close();
 
+    // True while the request may still raise events: not aborted, client alive.
+    bool Live() const { return !FRequest->Aborted.load() && FImpl.Alive.load(); }
+    THttpCli& Owner() const { return FImpl.Owner; }
+    void DeliverCookies();
+
+    [[noreturn]] void FailAbort() const { Fail(THttpErrorKind::Abort, "aborted"); }
+
+    const Settings Params;
+    int Status = 0;
+    std::vector<std::string> Pieces;
+    // Pieces count as pending until the main thread has had them (GetASync).
+    bool BoundPending = false;
+
 private:
+    [[noreturn]] void Fail(THttpErrorKind kind, const std::string& what, int status = 0) const;
     [[noreturn]] void FailCurl(CURLcode code) const;
-    std::string EffectiveUrl() const override;
+    std::string EffectiveUrl() const;
 
     template <typename T> void Option(CURLoption option, T value, const char* name) {
         const CURLcode code = curl_easy_setopt(FEasy, option, value);
@@ -184,7 +276,9 @@ private:
     static CURLcode SslContextCallback(CURL*, void* sslContext, void* self);
     static int VerifyChainCallback(X509_STORE_CTX* store, void* self);
 
-    CurlRequest& FCurl; // FRequest, as the libcurl side's own
+    ClientState& FImpl;
+    std::shared_ptr<Request> FRequest;
+    std::string* FSink; // Get: the body goes here instead of Pieces
     CURL* FEasy = nullptr;
     CURLM* FMulti = nullptr;
     bool FAdded = false;
@@ -192,6 +286,7 @@ private:
     std::string FPeerPin; // the server's pin, when a pin was set and the handshake got that far
     char FErrorText[CURL_ERROR_SIZE] = {};
     std::string FReason;
+    std::vector<OriginCookie> FCookies;
     Clock::time_point FLastActivity = Clock::now();
     curl_off_t FLastDown = 0;
     curl_off_t FLastUp = 0;
@@ -201,7 +296,7 @@ private:
     bool FStatusRefused = false;
 };
 
-void CurlTransfer::Start() {
+void Transfer::Start() {
     if (GlobalInit() != CURLE_OK)
         Fail(THttpErrorKind::Transport, "failed: libcurl could not be initialised");
     FEasy = curl_easy_init();
@@ -217,7 +312,7 @@ void CurlTransfer::Start() {
     Option(CURLOPT_MAXREDIRS, kMaxRedirects, "MAXREDIRS");
     // The plain client is asked for http URLs only, but follows a recorder
     // that moves its clients to https.
-    const UrlOrigin target = ReadOrigin(Params.Url);
+    const UrlOrigin target = OriginOf(Params.Url);
     if (Params.HttpOnly && !target.Scheme.empty() && target.Scheme != "http")
         Fail(THttpErrorKind::Transport, "failed: Unsupported protocol (\"" +
                                             Printable(target.Scheme, 20) +
@@ -230,11 +325,11 @@ void CurlTransfer::Start() {
     Option(CURLOPT_NOSIGNAL, 1L, "NOSIGNAL");
     // An abort must not wait for a name look-up that hangs.
     Option(CURLOPT_QUICK_EXIT, 1L, "QUICK_EXIT");
-    Option(CURLOPT_HEADERFUNCTION, &CurlTransfer::HeaderCallback, "HEADERFUNCTION");
+    Option(CURLOPT_HEADERFUNCTION, &Transfer::HeaderCallback, "HEADERFUNCTION");
     Option(CURLOPT_HEADERDATA, this, "HEADERDATA");
-    Option(CURLOPT_WRITEFUNCTION, &CurlTransfer::WriteCallback, "WRITEFUNCTION");
+    Option(CURLOPT_WRITEFUNCTION, &Transfer::WriteCallback, "WRITEFUNCTION");
     Option(CURLOPT_WRITEDATA, this, "WRITEDATA");
-    Option(CURLOPT_XFERINFOFUNCTION, &CurlTransfer::ProgressCallback, "XFERINFOFUNCTION");
+    Option(CURLOPT_XFERINFOFUNCTION, &Transfer::ProgressCallback, "XFERINFOFUNCTION");
     Option(CURLOPT_XFERINFODATA, this, "XFERINFODATA");
     Option(CURLOPT_NOPROGRESS, 0L, "NOPROGRESS");
     // The cookie only for its own origin. As a header of our own (not
@@ -275,7 +370,7 @@ void CurlTransfer::Start() {
             Option(CURLOPT_CAINFO, Params.Ssl->CaFile.c_str(), "CAINFO");
         if (!Params.Ssl->PinnedPublicKey.empty()) {
             Option(CURLOPT_PINNEDPUBLICKEY, Params.Ssl->PinnedPublicKey.c_str(), "PINNEDPUBLICKEY");
-            Option(CURLOPT_SSL_CTX_FUNCTION, &CurlTransfer::SslContextCallback, "SSL_CTX_FUNCTION");
+            Option(CURLOPT_SSL_CTX_FUNCTION, &Transfer::SslContextCallback, "SSL_CTX_FUNCTION");
             Option(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this), "SSL_CTX_DATA");
         }
     }
@@ -286,16 +381,16 @@ void CurlTransfer::Start() {
              std::string("failed: curl_multi_add_handle: ") + curl_multi_strerror(added));
     FAdded = true;
     FLastActivity = Clock::now();
-    std::lock_guard lock(FClient->Mutex);
-    FCurl.Multi = FMulti;
+    std::lock_guard lock(FImpl.Mutex);
+    FRequest->Multi = FMulti;
 }
 
-void CurlTransfer::Close() {
+void Transfer::Close() {
     if (FMulti) {
         // From here on Abort must not wake this multi handle.
-        std::lock_guard lock(FClient->Mutex);
-        if (FCurl.Multi == FMulti)
-            FCurl.Multi = nullptr;
+        std::lock_guard lock(FImpl.Mutex);
+        if (FRequest->Multi == FMulti)
+            FRequest->Multi = nullptr;
     }
     if (FAdded)
         curl_multi_remove_handle(FMulti, FEasy);
@@ -310,7 +405,7 @@ void CurlTransfer::Close() {
     FHeaders = nullptr;
 }
 
-void CurlTransfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
+void Transfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
     Clock::time_point lastIdle = Clock::now();
     CURLcode result = CURLE_OK;
     for (;;) {
@@ -337,7 +432,7 @@ void CurlTransfer::Run(const std::function<void()>* idle, const std::function<vo
         if (!Live())
             FailAbort();
         if (Params.DeliveryInterval.count() > 0 && FBodySize != bodyBefore) {
-            FCurl.Rest(Params.DeliveryInterval);
+            FRequest->Rest(Params.DeliveryInterval);
             if (!Live())
                 FailAbort();
         }
@@ -403,7 +498,21 @@ void CurlTransfer::Run(const std::function<void()>* idle, const std::function<vo
     FailCurl(result);
 }
 
-std::string CurlTransfer::EffectiveUrl() const {
+void Transfer::DeliverCookies() {
+    for (OriginCookie& cookie : FCookies) {
+        if (!Live())
+            break;
+        if (Params.Events->OnCookie) {
+            bool accept = true;
+            Params.Events->OnCookie(Owner(), cookie.Cookie, accept);
+        }
+        std::lock_guard lock(FImpl.Mutex);
+        FImpl.RememberCookieLocked(std::move(cookie));
+    }
+    FCookies.clear();
+}
+
+std::string Transfer::EffectiveUrl() const {
     long redirects = 0;
     char* url = nullptr;
     if (FEasy && curl_easy_getinfo(FEasy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
@@ -412,21 +521,31 @@ std::string CurlTransfer::EffectiveUrl() const {
     return {};
 }
 
-CURLcode CurlTransfer::SslContextCallback(CURL*, void* sslContext, void* self) {
+void Transfer::Fail(THttpErrorKind kind, const std::string& what, int status) const {
+    std::string where = SafeUrl(Params.Url);
+    const std::string effective = SafeUrl(EffectiveUrl());
+    if (!effective.empty())
+        where += " (redirected to " + effective + ")";
+    if (where.empty())
+        where = "(no URL)";
+    throw EHttpException(kind, "GET " + where + " " + what, status);
+}
+
+CURLcode Transfer::SslContextCallback(CURL*, void* sslContext, void* self) {
     SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext),
-                                     &CurlTransfer::VerifyChainCallback, self);
+                                     &Transfer::VerifyChainCallback, self);
     return CURLE_OK;
 }
 
-int CurlTransfer::VerifyChainCallback(X509_STORE_CTX* store, void* self) {
+int Transfer::VerifyChainCallback(X509_STORE_CTX* store, void* self) {
     // OpenSSL runs the chain check even when the peer is not verified; what
     // it decides stays as it was.
     if (X509* leaf = X509_STORE_CTX_get0_cert(store))
-        static_cast<CurlTransfer*>(self)->FPeerPin = PublicKeyPin(leaf);
+        static_cast<Transfer*>(self)->FPeerPin = PublicKeyPin(leaf);
     return X509_verify_cert(store);
 }
 
-void CurlTransfer::FailCurl(CURLcode code) const {
+void Transfer::FailCurl(CURLcode code) const {
     if (code == CURLE_SSL_PINNEDPUBKEYNOTMATCH && Params.Ssl)
         Fail(THttpErrorKind::Transport,
              "failed: certificate pin mismatch: the server's key is " +
@@ -439,17 +558,17 @@ void CurlTransfer::FailCurl(CURLcode code) const {
     Fail(THttpErrorKind::Transport, what);
 }
 
-size_t CurlTransfer::HeaderCallback(char* data, size_t size, size_t count, void* self) {
-    return static_cast<CurlTransfer*>(self)->OnHeader(std::string_view(data, size * count));
+size_t Transfer::HeaderCallback(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->OnHeader(std::string_view(data, size * count));
 }
 
-size_t CurlTransfer::WriteCallback(char* data, size_t size, size_t count, void* self) {
-    return static_cast<CurlTransfer*>(self)->OnBody(data, size * count);
+size_t Transfer::WriteCallback(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->OnBody(data, size * count);
 }
 
-int CurlTransfer::ProgressCallback(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,
-                                   curl_off_t ulnow) {
-    auto* t = static_cast<CurlTransfer*>(self);
+int Transfer::ProgressCallback(void* self, curl_off_t, curl_off_t dlnow, curl_off_t,
+                               curl_off_t ulnow) {
+    auto* t = static_cast<Transfer*>(self);
     if (dlnow != t->FLastDown || ulnow != t->FLastUp) {
         t->FLastDown = dlnow;
         t->FLastUp = ulnow;
@@ -458,7 +577,7 @@ int CurlTransfer::ProgressCallback(void* self, curl_off_t, curl_off_t dlnow, cur
     return t->FRequest->Aborted.load() ? 1 : 0;
 }
 
-size_t CurlTransfer::OnHeader(std::string_view line) {
+size_t Transfer::OnHeader(std::string_view line) {
     const size_t len = line.size();
     FLastActivity = Clock::now();
     line = Trim(line);
@@ -486,12 +605,12 @@ size_t CurlTransfer::OnHeader(std::string_view line) {
         char* url = nullptr;
         curl_easy_getinfo(FEasy, CURLINFO_EFFECTIVE_URL, &url);
         FCookies.push_back(
-            {std::string(Trim(line.substr(colon + 1))), ReadOrigin(url ? url : Params.Url).Origin});
+            {std::string(Trim(line.substr(colon + 1))), OriginOf(url ? url : Params.Url).Origin});
     }
     return len;
 }
 
-size_t CurlTransfer::OnBody(const char* data, size_t len) {
+size_t Transfer::OnBody(const char* data, size_t len) {
     FLastActivity = Clock::now();
     if (FRequest->Aborted.load())
         return CURL_WRITEFUNC_ERROR;
@@ -522,28 +641,290 @@ size_t CurlTransfer::OnBody(const char* data, size_t len) {
 
 } // namespace
 
-namespace http {
+struct THttpCli::Impl : ClientState {
+    explicit Impl(THttpCli& owner) : ClientState(owner) {}
 
-std::shared_ptr<Request> NewRequest() {
-    return std::make_shared<CurlRequest>();
+    // The network thread of the last GetASync; touched by the owner's thread only.
+    std::thread Worker;
+    std::shared_ptr<Request> WorkerRequest;
+
+    void JoinWorker();
+    // Ends the request in progress, if any, and its network thread.
+    void EndPrevious() {
+        // Joining may run queued main-thread calls, and one of them may have
+        // started a request of this client meanwhile.
+        do {
+            {
+                std::lock_guard lock(Mutex);
+                AbortCurrentLocked();
+            }
+            JoinWorker();
+        } while (Worker.joinable());
+    }
+    Settings Snapshot(const THttpCli& client);
+    static void RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                        const std::function<void()>* idle);
+    static void RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                         Settings settings);
+};
+
+void THttpCli::Impl::JoinWorker() {
+    if (!Worker.joinable())
+        return;
+    std::thread worker = std::move(Worker);
+    const std::shared_ptr<Request> request = std::move(WorkerRequest);
+    if (worker.get_id() == std::this_thread::get_id()) {
+        // The client is destroyed from a handler on its own network thread;
+        // that thread only unwinds from here on.
+        worker.detach();
+        return;
+    }
+    // The network thread may be waiting in Synchronize (a cookie handler that
+    // logs to the window), so the main thread keeps serving while it waits.
+    if (IsMainThread()) {
+        while (!request->ThreadDone.load())
+            WaitAndCheckSynchronize(20);
+    }
+    worker.join();
 }
 
-std::unique_ptr<Transfer> NewTransfer(ClientState* client, std::shared_ptr<Request> request,
-                                      Settings settings, std::string* sink) {
-    return std::make_unique<CurlTransfer>(client,
-                                          std::static_pointer_cast<CurlRequest>(std::move(request)),
-                                          std::move(settings), sink);
+Settings THttpCli::Impl::Snapshot(const THttpCli& client) {
+    Settings s;
+    s.Url = client.URL;
+    s.Cookie = client.Cookie;
+    // A cookie set by hand belongs to the URL it is sent with.
+    s.CookieOrigin = OriginOf(s.Url).Origin;
+    {
+        std::lock_guard lock(Mutex);
+        for (auto it = Received.rbegin(); it != Received.rend(); ++it)
+            if (it->Cookie == s.Cookie) {
+                s.CookieOrigin = it->Origin;
+                break;
+            }
+    }
+    s.Proxy = client.Proxy;
+    s.ProxyPort = client.ProxyPort;
+    s.Timeout = client.Timeout;
+    s.MaxBodySize = client.MaxBodySize;
+    s.DeliveryInterval = client.DeliveryInterval;
+    s.Ssl = client.Context();
+    if (!s.Ssl) {
+        // The plain client: a redirection to https gets the TLS client's
+        // default settings.
+        s.HttpOnly = true;
+        s.Ssl = std::make_shared<TSslContext>();
+    }
+    s.Events = std::make_shared<const Handlers>(
+        Handlers{client.OnCookie, client.OnDocData, client.OnDocEnd, client.OnRequestDone});
+    return s;
 }
 
-std::string OriginOf(const std::string& url) {
-    return ReadOrigin(url).Origin;
+void THttpCli::Impl::RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                             const std::function<void()>* idle) {
+    // From here on the client object may disappear inside a handler or `idle`;
+    // only `impl` and the copied settings are used, and the client only after
+    // a Live() check.
+    impl->EndPrevious();
+
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(impl->Mutex);
+        impl->Current = request;
+        if (impl->AbortPending) {
+            impl->AbortPending = false;
+            request->Aborted.store(true);
+        }
+    }
+    Transfer transfer(*impl, request, std::move(settings), sink);
+    bool bodyBegun = false;
+    std::exception_ptr failure;
+    bool httpFailure = false;
+    try {
+        if (!transfer.Live())
+            transfer.FailAbort();
+        transfer.Start();
+        transfer.Run(idle, [&] {
+            transfer.DeliverCookies();
+            for (const std::string& piece : transfer.Pieces) {
+                if (!transfer.Live())
+                    break;
+                bodyBegun = true;
+                if (transfer.Params.Events->OnDocData)
+                    transfer.Params.Events->OnDocData(transfer.Owner(), piece.data(), piece.size());
+            }
+            transfer.Pieces.clear();
+        });
+    } catch (const EHttpException&) {
+        failure = std::current_exception();
+        httpFailure = true;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    impl->Status.store(transfer.Status);
+    bool aborted = false;
+    {
+        std::lock_guard lock(impl->Mutex);
+        request->Finished = true;
+        aborted = request->Aborted.load() || !impl->Alive.load();
+    }
+    // An Abort that reached this request always shows as an abort, also when
+    // it came as the transfer was ending anyway.
+    if (aborted)
+        transfer.FailAbort();
+    if (sink == nullptr && (!failure || (httpFailure && bodyBegun)) &&
+        transfer.Params.Events->OnDocEnd)
+        transfer.Params.Events->OnDocEnd(transfer.Owner());
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
-void InitTransport() {
+namespace {
+// Main thread: `bytes` of a GetASync request have been handed to the handler
+// (or dropped); wakes the network thread when its transfer waits for that.
+void MarkDelivered(ClientState& client, Request& request, size_t bytes) {
+    const size_t before = request.Pending.fetch_sub(bytes);
+    if (before - bytes < THttpCli::MaxPendingDelivery && request.Paused.load()) {
+        std::lock_guard lock(client.Mutex);
+        if (request.Multi)
+            curl_multi_wakeup(request.Multi);
+    }
+}
+} // namespace
+
+void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                              Settings settings) {
+    const std::shared_ptr<const Handlers> events = settings.Events;
+    // Queued events run on the main thread; each checks that its request has
+    // not been aborted and that the client still exists.
+    const auto live = [impl, request] { return !request->Aborted.load() && impl->Alive.load(); };
+
+    THttpResult result;
+    auto fail = [&result](THttpErrorKind kind, const std::string& text) {
+        result.Ok = false;
+        result.Kind = kind;
+        result.Error = EHttpException::ClassNameOf(kind) + std::string(" ") + text;
+    };
+    bool bodyBegun = false;
+    {
+        Transfer transfer(*impl, request, std::move(settings), nullptr);
+        transfer.BoundPending = true;
+        try {
+            transfer.Start();
+            transfer.Run(nullptr, [&] {
+                transfer.DeliverCookies();
+                for (std::string& piece : transfer.Pieces) {
+                    if (!transfer.Live())
+                        break;
+                    bodyBegun = true;
+                    Post([impl, request, events, live, data = std::move(piece)] {
+                        struct Delivered {
+                            Impl& client;
+                            Request& request;
+                            size_t bytes;
+                            ~Delivered() { MarkDelivered(client, request, bytes); }
+                        } delivered{*impl, *request, data.size()}; // also when the handler throws
+                        if (live() && events->OnDocData)
+                            events->OnDocData(impl->Owner, data.data(), data.size());
+                    });
+                }
+                transfer.Pieces.clear();
+            });
+        } catch (const EHttpException& e) {
+            fail(e.Kind(), e.what());
+        } catch (const std::exception& e) {
+            fail(THttpErrorKind::Transport, e.what());
+        } catch (...) {
+            fail(THttpErrorKind::Transport, "unknown failure");
+        }
+        impl->Status.store(transfer.Status);
+    }
+
+    if (live()) {
+        if (result.Ok || bodyBegun) {
+            Post([impl, events, live] {
+                if (live() && events->OnDocEnd)
+                    events->OnDocEnd(impl->Owner);
+            });
+        }
+        Post([impl, request, events, result] {
+            {
+                std::lock_guard lock(impl->Mutex);
+                if (request->Aborted.load() || !impl->Alive.load())
+                    return;
+                request->Finished = true;
+                if (impl->Current == request)
+                    impl->BusyFlag.store(false);
+            }
+            if (events->OnRequestDone)
+                events->OnRequestDone(impl->Owner, result);
+        });
+    }
+    request->ThreadDone.store(true);
+    detail::NotifyMainThread();
+}
+
+THttpCli::THttpCli() : FImpl(std::make_shared<Impl>(*this)) {
     GlobalInit();
 }
 
-} // namespace http
+THttpCli::~THttpCli() {
+    EndRequests();
+}
+
+void THttpCli::EndRequests() {
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Alive.store(false);
+        FImpl->AbortCurrentLocked();
+    }
+    FImpl->JoinWorker();
+}
+
+void THttpCli::Get(std::string& body) {
+    std::string received;
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), &received, nullptr);
+    body.swap(received);
+}
+
+void THttpCli::GetPieces(const std::function<void()>& idle) {
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), nullptr, &idle);
+}
+
+void THttpCli::GetASync() {
+    FImpl->EndPrevious();
+
+    Settings settings = FImpl->Snapshot(*this);
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Current = request;
+        if (FImpl->AbortPending) {
+            // Aborted before it started: it ends without any event.
+            FImpl->AbortPending = false;
+            request->Aborted.store(true);
+            request->Finished = true;
+            FImpl->Status.store(0);
+            return;
+        }
+        FImpl->BusyFlag.store(true);
+    }
+    FImpl->WorkerRequest = request;
+    FImpl->Worker = std::thread(&Impl::RunAsync, FImpl, request, std::move(settings));
+}
+
+void THttpCli::Abort() {
+    std::lock_guard lock(FImpl->Mutex);
+    if (!FImpl->AbortCurrentLocked())
+        FImpl->AbortPending = true;
+}
+
+bool THttpCli::Busy() const {
+    return FImpl->BusyFlag.load();
+}
+
+int THttpCli::StatusCode() const {
+    return FImpl->Status.load();
+}
 
 std::string CertificatePin(std::string_view certificatePem) {
     BIO* bio = BIO_new_mem_buf(certificatePem.data(), static_cast<int>(certificatePem.size()));

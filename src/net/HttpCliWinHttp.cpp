@@ -1,7 +1,6 @@
-// The HTTP client's transfers on WinHTTP, for Windows builds; the life cycle
-// is HttpCliFront.cpp. Same contract as the libcurl side (HttpCli.cpp):
-// HTTP/1.0, our own redirection and cookie rules, our own inactivity limit,
-// abort from any thread.
+// The HTTP client on WinHTTP, for Windows builds. Same contract as the libcurl
+// side (HttpCli.cpp): HTTP/1.0, our own redirection and cookie rules, our own
+// inactivity limit, abort from any thread.
 //
 // WinHTTP runs in asynchronous mode: only the thread that runs the request
 // calls WinHTTP; the status callback only records what happened and wakes
@@ -12,7 +11,7 @@
 #include "HttpCli.h"
 
 #include "HttpText.h"
-#include "HttpTransfer.h"
+#include "MainThread.h"
 
 #include <windows.h>
 
@@ -28,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,14 +38,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-using http::ClientState;
 using http::DurationText;
-using http::Handlers;
 using http::IsErrorStatus;
 using http::Lower;
 using http::Printable;
 using http::SafeUrl;
-using http::Settings;
 constexpr int kMaxRedirects = http::MaxRedirects;
 constexpr milliseconds kIdleInterval = http::IdleInterval;
 // Upper bound of one wait; the callbacks and Abort end a wait earlier.
@@ -270,6 +267,34 @@ std::string ResolveLocation(const UrlParts& base, std::string_view location) {
     return root + RemoveDotSegments(merged) + std::string(query);
 }
 
+// A received cookie and the origin of the answer that set it.
+struct OriginCookie {
+    std::string Cookie;
+    std::string Origin;
+};
+
+struct Handlers {
+    std::function<void(THttpCli&, const std::string&, bool&)> OnCookie;
+    std::function<void(THttpCli&, const char*, size_t)> OnDocData;
+    std::function<void(THttpCli&)> OnDocEnd;
+    std::function<void(THttpCli&, const THttpResult&)> OnRequestDone;
+};
+
+// Everything a request needs, copied from the client when it starts.
+struct Settings {
+    std::string Url;
+    std::string Cookie;
+    std::string CookieOrigin; // the only origin the cookie goes to
+    std::string Proxy;
+    std::string ProxyPort;
+    milliseconds Timeout{0};
+    size_t MaxBodySize = 0;
+    milliseconds DeliveryInterval{0};
+    std::shared_ptr<TSslContext> Ssl; // the plain client's is for redirections only
+    bool HttpOnly = false;            // the plain client: the URL itself must be http
+    std::shared_ptr<const Handlers> Events;
+};
+
 // Wakes the thread that runs a request: WinHTTP's callbacks, Abort and the
 // main thread's deliveries raise it.
 class Wakeup {
@@ -297,12 +322,54 @@ private:
     uint64_t FGeneration = 0;
 };
 
-// A request on WinHTTP: WinHTTP's callbacks, Abort and the main thread's
-// deliveries raise the signal its thread waits on.
-struct WinHttpRequest final : http::Request {
-    Wakeup Signal;
+// The control block of one request, shared by the thread that runs it, Abort,
+// WinHTTP's callbacks and the events still queued for the main thread.
+struct Request {
+    std::atomic<bool> Aborted{false};
+    std::atomic<bool> ThreadDone{false}; // GetASync: the network thread has ended
+    bool Finished = false; // guarded by the client's mutex: a later Abort is for the next request
+    // GetASync: body bytes read and not yet delivered on the main thread, and
+    // whether reading waits for them to drain.
+    std::atomic<size_t> Pending{0};
+    std::atomic<bool> Paused{false};
+    Wakeup Wake;
+};
 
-    void Wake() override { Signal.Raise(); }
+// What a request shares with its client object; the part of the client that
+// outlives it while events are queued or a handler runs.
+struct ClientState {
+    explicit ClientState(THttpCli& owner) : Owner(owner) {}
+
+    THttpCli& Owner;               // valid while Alive
+    std::atomic<bool> Alive{true}; // false once the client is being destroyed
+    std::atomic<int> Status{0};
+    std::atomic<bool> BusyFlag{false};
+
+    std::mutex Mutex;
+    std::shared_ptr<Request> Current; // the last request started (guarded)
+    bool AbortPending = false;        // an Abort came while no request ran (guarded)
+    // The latest cookies handed out, newest last (guarded): a Cookie property
+    // equal to one of them goes only to the origin that set it.
+    std::vector<OriginCookie> Received;
+
+    // Mutex held.
+    void RememberCookieLocked(OriginCookie cookie) {
+        constexpr size_t kRemembered = 8;
+        if (Received.size() >= kRemembered)
+            Received.erase(Received.begin());
+        Received.push_back(std::move(cookie));
+    }
+
+    // Mutex held. Ends the current request if it is still running; false when
+    // there was none to end.
+    bool AbortCurrentLocked() {
+        BusyFlag.store(false);
+        if (!Current || Current->Finished || Current->Aborted.load())
+            return false;
+        Current->Aborted.store(true);
+        Current->Wake.Raise();
+        return true;
+    }
 };
 
 // What a TLS connection must show before the request goes out on it.
@@ -465,8 +532,7 @@ std::string SecureFailureText(DWORD flags) {
 // the handle closed, so a request that was abandoned may finish in the
 // background without touching freed memory.
 struct Exchange {
-    Exchange(std::shared_ptr<WinHttpRequest> request,
-             std::shared_ptr<const CertificatePolicy> policy)
+    Exchange(std::shared_ptr<Request> request, std::shared_ptr<const CertificatePolicy> policy)
         : Owner(std::move(request)), Policy(std::move(policy)) {}
     ~Exchange() {
         if (Captured)
@@ -475,7 +541,7 @@ struct Exchange {
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    const std::shared_ptr<WinHttpRequest> Owner;
+    const std::shared_ptr<Request> Owner;
     const std::shared_ptr<const CertificatePolicy> Policy; // null: plain http
     std::shared_ptr<Exchange> Self;
     std::vector<char> Buffer = std::vector<char>(kReadSize); // WinHttpReadData writes here
@@ -529,7 +595,7 @@ struct Exchange {
             Error = error;
         }
         Touch();
-        Owner->Signal.Raise();
+        Owner->Wake.Raise();
     }
 
     // Callback or request thread: checks the certificate of the connection,
@@ -598,7 +664,7 @@ void Exchange::OnStatus(HINTERNET handle, DWORD status, void* info, DWORD length
                 Error = ERROR_WINHTTP_OPERATION_CANCELLED;
             }
         }
-        Owner->Signal.Raise();
+        Owner->Wake.Raise();
         return; // `last` frees this object
     }
     case WINHTTP_CALLBACK_STATUS_SENDING_REQUEST: {
@@ -653,23 +719,32 @@ void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, 
 // One request, its redirections included, on the thread that calls Run. The
 // cookies and body pieces are handed out between WinHTTP operations, so no
 // handler runs inside a WinHTTP callback.
-class WinHttpTransfer final : public http::Transfer {
+class Transfer {
 public:
-    // `client` is null for FetchServerCertificate.
-    WinHttpTransfer(ClientState* client, std::shared_ptr<WinHttpRequest> request, Settings settings,
-                    std::string* sink)
-        : Transfer(client, request, std::move(settings), sink), FWin(std::move(request)) {}
-    ~WinHttpTransfer() override {
+    Transfer(ClientState* client, std::shared_ptr<Request> request, Settings settings,
+             std::string* sink)
+        : Params(std::move(settings)), FClient(client), FRequest(std::move(request)), FSink(sink) {}
+    ~Transfer() {
         Close();
         if (Certificate)
             CertFreeCertificateContext(Certificate);
     }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
 
-    void Start() override;
-    // `deliver` is called after the head of every answer and after every
-    // piece of body.
-    void Run(const std::function<void()>* idle, const std::function<void()>& deliver) override;
+    void Start();
+    // Runs the transfer to its end; `deliver` is called after the head of
+    // every answer and after every piece of body, `idle` (when set) about
+    // every 20 ms. Throws EHttpException.
+    void Run(const std::function<void()>* idle, const std::function<void()>& deliver);
     void Close();
+
+    // True while the request may still raise events: not aborted, client alive.
+    bool Live() const { return !FRequest->Aborted.load() && (!FClient || FClient->Alive.load()); }
+    THttpCli& Owner() const { return FClient->Owner; }
+    void DeliverCookies();
+
+    [[noreturn]] void FailAbort() const { Fail(THttpErrorKind::Abort, "aborted"); }
 
     // FetchServerCertificate: stop at the server's certificate; Run leaves
     // it here (the caller frees it).
@@ -678,10 +753,16 @@ public:
     // Set: the whole transfer ends as timed out at this time.
     std::optional<Clock::time_point> Deadline;
 
+    const Settings Params;
+    int Status = 0;
+    std::vector<std::string> Pieces;
+    // Pieces count as pending until the main thread has had them (GetASync).
+    bool BoundPending = false;
+
 private:
     enum class Op { Send, Receive, Query, Read };
 
-    std::string EffectiveUrl() const override { return FEffectiveUrl; }
+    [[noreturn]] void Fail(THttpErrorKind kind, const std::string& what, int status = 0) const;
     [[noreturn]] void FailWinHttp(DWORD error, const char* api) const;
     void OpenHop(const UrlParts& url);
     void CloseHop();
@@ -696,7 +777,9 @@ private:
     Clock::time_point LastActivity() const;
     std::string ProxyName() const;
 
-    const std::shared_ptr<WinHttpRequest> FWin; // FRequest, as this side's own
+    ClientState* FClient; // null for FetchServerCertificate
+    std::shared_ptr<Request> FRequest;
+    std::string* FSink; // Get: the body goes here instead of Pieces
     const std::function<void()>* FIdle = nullptr;
     Clock::time_point FLastIdle;
     const std::function<void()>* FDeliver = nullptr;
@@ -711,13 +794,14 @@ private:
     std::shared_ptr<CertificatePolicy> FPolicy;
     bool FHopIsTls = false;
     std::string FEffectiveUrl; // after a redirection: the URL of the current step
+    std::vector<OriginCookie> FCookies;
     Clock::time_point FLastActivity = Clock::now();
     std::string FReason; // of the last status line
     std::optional<uint64_t> FContentLength;
     size_t FBodySize = 0;
 };
 
-std::string WinHttpTransfer::ProxyName() const {
+std::string Transfer::ProxyName() const {
     if (Params.Proxy.empty())
         return {};
     long port = 80;
@@ -732,7 +816,7 @@ std::string WinHttpTransfer::ProxyName() const {
     return Params.Proxy + ":" + std::to_string(port);
 }
 
-void WinHttpTransfer::Start() {
+void Transfer::Start() {
     UrlParts target;
     const std::string unusable = ParseUrl(Params.Url, target);
     // The plain client is asked for http URLs only, but follows a recorder
@@ -798,7 +882,7 @@ void WinHttpTransfer::Start() {
     FLastActivity = Clock::now();
 }
 
-void WinHttpTransfer::OpenHop(const UrlParts& url) {
+void Transfer::OpenHop(const UrlParts& url) {
     CloseHop();
     FHopIsTls = url.Scheme == "https";
     std::string host = url.Host;
@@ -814,7 +898,7 @@ void WinHttpTransfer::OpenHop(const UrlParts& url) {
         WINHTTP_NO_REFERER, accept, FHopIsTls ? WINHTTP_FLAG_SECURE : 0);
     if (!request)
         FailWinHttp(GetLastError(), "WinHttpOpenRequest");
-    FExchange = std::make_shared<Exchange>(FWin, FHopIsTls ? FPolicy : nullptr);
+    FExchange = std::make_shared<Exchange>(FRequest, FHopIsTls ? FPolicy : nullptr);
     FExchange->Handle = request;
     FExchange->Touch();
 
@@ -867,7 +951,7 @@ void WinHttpTransfer::OpenHop(const UrlParts& url) {
     }
 }
 
-void WinHttpTransfer::CloseHop() {
+void Transfer::CloseHop() {
     if (FExchange) {
         FExchange->CloseOnce();
         FExchange.reset();
@@ -877,14 +961,14 @@ void WinHttpTransfer::CloseHop() {
     FConnect = nullptr;
 }
 
-void WinHttpTransfer::Close() {
+void Transfer::Close() {
     CloseHop();
     if (FSession)
         WinHttpCloseHandle(FSession);
     FSession = nullptr;
 }
 
-Clock::time_point WinHttpTransfer::LastActivity() const {
+Clock::time_point Transfer::LastActivity() const {
     Clock::time_point last = FLastActivity;
     if (FExchange)
         last = std::max(last, Clock::time_point(Clock::duration(FExchange->Activity.load())));
@@ -892,7 +976,7 @@ Clock::time_point WinHttpTransfer::LastActivity() const {
 }
 
 // Calls `idle` when it is due; returns `wait` shortened to the next call.
-milliseconds WinHttpTransfer::Idle(milliseconds wait) {
+milliseconds Transfer::Idle(milliseconds wait) {
     if (!FIdle)
         return wait;
     Clock::time_point now = Clock::now();
@@ -908,9 +992,9 @@ milliseconds WinHttpTransfer::Idle(milliseconds wait) {
     return std::min(wait, std::chrono::ceil<milliseconds>(kIdleInterval - (now - FLastIdle)));
 }
 
-void WinHttpTransfer::Await() {
+void Transfer::Await() {
     for (;;) {
-        const uint64_t seen = FWin->Signal.Generation();
+        const uint64_t seen = FRequest->Wake.Generation();
         if (!Live())
             FailAbort();
         if (FExchange->IsDone())
@@ -938,11 +1022,11 @@ void WinHttpTransfer::Await() {
             wait = std::min(wait, std::chrono::ceil<milliseconds>(FDue - Clock::now()));
         }
         wait = std::max(Idle(wait), milliseconds(0));
-        FWin->Signal.Wait(seen, wait);
+        FRequest->Wake.Wait(seen, wait);
     }
 }
 
-DWORD WinHttpTransfer::Step(Op op, DWORD size) {
+DWORD Transfer::Step(Op op, DWORD size) {
     Exchange& exchange = *FExchange;
     exchange.Begin();
     HINTERNET handle = exchange.CurrentHandle();
@@ -1000,7 +1084,7 @@ DWORD WinHttpTransfer::Step(Op op, DWORD size) {
     return started ? exchange.Count : 0;
 }
 
-void WinHttpTransfer::CheckConnection() {
+void Transfer::CheckConnection() {
     Exchange& exchange = *FExchange;
     if (!exchange.Policy || !exchange.Policy->Active())
         return;
@@ -1028,7 +1112,7 @@ void WinHttpTransfer::CheckConnection() {
         Fail(THttpErrorKind::Transport, "failed: the server's certificate cannot be read");
 }
 
-void WinHttpTransfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
+void Transfer::Run(const std::function<void()>* idle, const std::function<void()>& deliver) {
     FIdle = idle && *idle ? idle : nullptr;
     FLastIdle = Clock::now();
     FDeliver = &deliver;
@@ -1073,7 +1157,7 @@ void WinHttpTransfer::Run(const std::function<void()>* idle, const std::function
     ReadBody();
 }
 
-void WinHttpTransfer::ReadHead(const UrlParts& url, std::string& location) {
+void Transfer::ReadHead(const UrlParts& url, std::string& location) {
     HINTERNET request = FExchange->CurrentHandle();
     if (!request)
         FailWinHttp(ERROR_INVALID_HANDLE, "WinHttpQueryHeaders");
@@ -1122,19 +1206,19 @@ void WinHttpTransfer::ReadHead(const UrlParts& url, std::string& location) {
         location = Narrow(value);
 }
 
-void WinHttpTransfer::WaitForDelivery() {
+void Transfer::WaitForDelivery() {
     if (!BoundPending || FRequest->Pending.load() < THttpCli::MaxPendingDelivery)
         return;
     if (!Pieces.empty())
         HandOver(); // the main thread can only catch up with what it was given
     FRequest->Paused.store(true);
     for (;;) {
-        const uint64_t seen = FWin->Signal.Generation();
+        const uint64_t seen = FRequest->Wake.Generation();
         if (!Live())
             FailAbort();
         if (FRequest->Pending.load() < THttpCli::MaxPendingDelivery)
             break;
-        FWin->Signal.Wait(seen, kLongestWait);
+        FRequest->Wake.Wait(seen, kLongestWait);
     }
     FRequest->Paused.store(false);
     // Waiting for the main thread is not the peer's silence.
@@ -1142,7 +1226,7 @@ void WinHttpTransfer::WaitForDelivery() {
 }
 
 // Hands the cookies and the pieces read so far to `deliver`.
-void WinHttpTransfer::HandOver() {
+void Transfer::HandOver() {
     const Clock::time_point before = Clock::now();
     (*FDeliver)();
     if (!Live())
@@ -1153,7 +1237,7 @@ void WinHttpTransfer::HandOver() {
     FDue = after + Params.DeliveryInterval;
 }
 
-void WinHttpTransfer::ReadBody() {
+void Transfer::ReadBody() {
     // With a delivery interval the body goes on being read, and what came in
     // meanwhile is handed over in one piece when the interval is up. (Resting
     // instead, as the curl side does, starves a TLS stream here: after a rest
@@ -1208,7 +1292,30 @@ void WinHttpTransfer::ReadBody() {
         HandOver();
 }
 
-void WinHttpTransfer::FailWinHttp(DWORD error, const char* api) const {
+void Transfer::DeliverCookies() {
+    for (OriginCookie& cookie : FCookies) {
+        if (!Live())
+            break;
+        if (Params.Events->OnCookie) {
+            bool accept = true;
+            Params.Events->OnCookie(Owner(), cookie.Cookie, accept);
+        }
+        std::lock_guard lock(FClient->Mutex);
+        FClient->RememberCookieLocked(std::move(cookie));
+    }
+    FCookies.clear();
+}
+
+void Transfer::Fail(THttpErrorKind kind, const std::string& what, int status) const {
+    std::string where = SafeUrl(Params.Url);
+    if (!FEffectiveUrl.empty())
+        where += " (redirected to " + SafeUrl(FEffectiveUrl) + ")";
+    if (where.empty())
+        where = "(no URL)";
+    throw EHttpException(kind, "GET " + where + " " + what, status);
+}
+
+void Transfer::FailWinHttp(DWORD error, const char* api) const {
     if (!Live())
         FailAbort();
     std::string what = "failed: " + ErrorText(error);
@@ -1225,27 +1332,286 @@ void WinHttpTransfer::FailWinHttp(DWORD error, const char* api) const {
 
 } // namespace
 
-namespace http {
+struct THttpCli::Impl : ClientState {
+    explicit Impl(THttpCli& owner) : ClientState(owner) {}
 
-std::shared_ptr<Request> NewRequest() {
-    return std::make_shared<WinHttpRequest>();
+    // The network thread of the last GetASync; touched by the owner's thread only.
+    std::thread Worker;
+    std::shared_ptr<Request> WorkerRequest;
+
+    void JoinWorker();
+    // Ends the request in progress, if any, and its network thread.
+    void EndPrevious() {
+        // Joining may run queued main-thread calls, and one of them may have
+        // started a request of this client meanwhile.
+        do {
+            {
+                std::lock_guard lock(Mutex);
+                AbortCurrentLocked();
+            }
+            JoinWorker();
+        } while (Worker.joinable());
+    }
+    Settings Snapshot(const THttpCli& client);
+    static void RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                        const std::function<void()>* idle);
+    static void RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                         Settings settings);
+};
+
+void THttpCli::Impl::JoinWorker() {
+    if (!Worker.joinable())
+        return;
+    std::thread worker = std::move(Worker);
+    const std::shared_ptr<Request> request = std::move(WorkerRequest);
+    if (worker.get_id() == std::this_thread::get_id()) {
+        // The client is destroyed from a handler on its own network thread;
+        // that thread only unwinds from here on.
+        worker.detach();
+        return;
+    }
+    // The network thread may be waiting in Synchronize (a cookie handler that
+    // logs to the window), so the main thread keeps serving while it waits.
+    if (IsMainThread()) {
+        while (!request->ThreadDone.load())
+            WaitAndCheckSynchronize(20);
+    }
+    worker.join();
 }
 
-std::unique_ptr<Transfer> NewTransfer(ClientState* client, std::shared_ptr<Request> request,
-                                      Settings settings, std::string* sink) {
-    return std::make_unique<WinHttpTransfer>(
-        client, std::static_pointer_cast<WinHttpRequest>(std::move(request)), std::move(settings),
-        sink);
+Settings THttpCli::Impl::Snapshot(const THttpCli& client) {
+    Settings s;
+    s.Url = client.URL;
+    s.Cookie = client.Cookie;
+    // A cookie set by hand belongs to the URL it is sent with.
+    UrlParts url;
+    if (ParseUrl(s.Url, url).empty())
+        s.CookieOrigin = url.Origin();
+    {
+        std::lock_guard lock(Mutex);
+        for (auto it = Received.rbegin(); it != Received.rend(); ++it)
+            if (it->Cookie == s.Cookie) {
+                s.CookieOrigin = it->Origin;
+                break;
+            }
+    }
+    s.Proxy = client.Proxy;
+    s.ProxyPort = client.ProxyPort;
+    s.Timeout = client.Timeout;
+    s.MaxBodySize = client.MaxBodySize;
+    s.DeliveryInterval = client.DeliveryInterval;
+    s.Ssl = client.Context();
+    if (!s.Ssl) {
+        // The plain client: a redirection to https gets the TLS client's
+        // default settings.
+        s.HttpOnly = true;
+        s.Ssl = std::make_shared<TSslContext>();
+    }
+    s.Events = std::make_shared<const Handlers>(
+        Handlers{client.OnCookie, client.OnDocData, client.OnDocEnd, client.OnRequestDone});
+    return s;
 }
 
-std::string OriginOf(const std::string& url) {
-    UrlParts parts;
-    return ParseUrl(url, parts).empty() ? parts.Origin() : std::string();
+void THttpCli::Impl::RunSync(std::shared_ptr<Impl> impl, Settings settings, std::string* sink,
+                             const std::function<void()>* idle) {
+    // From here on the client object may disappear inside a handler or `idle`;
+    // only `impl` and the copied settings are used, and the client only after
+    // a Live() check.
+    impl->EndPrevious();
+
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(impl->Mutex);
+        impl->Current = request;
+        if (impl->AbortPending) {
+            impl->AbortPending = false;
+            request->Aborted.store(true);
+        }
+    }
+    Transfer transfer(impl.get(), request, std::move(settings), sink);
+    bool bodyBegun = false;
+    std::exception_ptr failure;
+    bool httpFailure = false;
+    try {
+        if (!transfer.Live())
+            transfer.FailAbort();
+        transfer.Start();
+        transfer.Run(idle, [&] {
+            transfer.DeliverCookies();
+            for (const std::string& piece : transfer.Pieces) {
+                if (!transfer.Live())
+                    break;
+                bodyBegun = true;
+                if (transfer.Params.Events->OnDocData)
+                    transfer.Params.Events->OnDocData(transfer.Owner(), piece.data(), piece.size());
+            }
+            transfer.Pieces.clear();
+        });
+    } catch (const EHttpException&) {
+        failure = std::current_exception();
+        httpFailure = true;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    impl->Status.store(transfer.Status);
+    bool aborted = false;
+    {
+        std::lock_guard lock(impl->Mutex);
+        request->Finished = true;
+        aborted = request->Aborted.load() || !impl->Alive.load();
+    }
+    // An Abort that reached this request always shows as an abort, also when
+    // it came as the transfer was ending anyway.
+    if (aborted)
+        transfer.FailAbort();
+    if (sink == nullptr && (!failure || (httpFailure && bodyBegun)) &&
+        transfer.Params.Events->OnDocEnd)
+        transfer.Params.Events->OnDocEnd(transfer.Owner());
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
-void InitTransport() {}
+namespace {
+// Main thread: `bytes` of a GetASync request have been handed to the handler
+// (or dropped); wakes the network thread when its reading waits for that.
+void MarkDelivered(Request& request, size_t bytes) {
+    const size_t before = request.Pending.fetch_sub(bytes);
+    if (before - bytes < THttpCli::MaxPendingDelivery && request.Paused.load())
+        request.Wake.Raise();
+}
+} // namespace
 
-} // namespace http
+void THttpCli::Impl::RunAsync(std::shared_ptr<Impl> impl, std::shared_ptr<Request> request,
+                              Settings settings) {
+    const std::shared_ptr<const Handlers> events = settings.Events;
+    // Queued events run on the main thread; each checks that its request has
+    // not been aborted and that the client still exists.
+    const auto live = [impl, request] { return !request->Aborted.load() && impl->Alive.load(); };
+
+    THttpResult result;
+    auto fail = [&result](THttpErrorKind kind, const std::string& text) {
+        result.Ok = false;
+        result.Kind = kind;
+        result.Error = EHttpException::ClassNameOf(kind) + std::string(" ") + text;
+    };
+    bool bodyBegun = false;
+    {
+        Transfer transfer(impl.get(), request, std::move(settings), nullptr);
+        transfer.BoundPending = true;
+        try {
+            transfer.Start();
+            transfer.Run(nullptr, [&] {
+                transfer.DeliverCookies();
+                for (std::string& piece : transfer.Pieces) {
+                    if (!transfer.Live())
+                        break;
+                    bodyBegun = true;
+                    Post([impl, request, events, live, data = std::move(piece)] {
+                        struct Delivered {
+                            Request& request;
+                            size_t bytes;
+                            ~Delivered() { MarkDelivered(request, bytes); }
+                        } delivered{*request, data.size()}; // also when the handler throws
+                        if (live() && events->OnDocData)
+                            events->OnDocData(impl->Owner, data.data(), data.size());
+                    });
+                }
+                transfer.Pieces.clear();
+            });
+        } catch (const EHttpException& e) {
+            fail(e.Kind(), e.what());
+        } catch (const std::exception& e) {
+            fail(THttpErrorKind::Transport, e.what());
+        } catch (...) {
+            fail(THttpErrorKind::Transport, "unknown failure");
+        }
+        impl->Status.store(transfer.Status);
+    }
+
+    if (live()) {
+        if (result.Ok || bodyBegun) {
+            Post([impl, events, live] {
+                if (live() && events->OnDocEnd)
+                    events->OnDocEnd(impl->Owner);
+            });
+        }
+        Post([impl, request, events, result] {
+            {
+                std::lock_guard lock(impl->Mutex);
+                if (request->Aborted.load() || !impl->Alive.load())
+                    return;
+                request->Finished = true;
+                if (impl->Current == request)
+                    impl->BusyFlag.store(false);
+            }
+            if (events->OnRequestDone)
+                events->OnRequestDone(impl->Owner, result);
+        });
+    }
+    request->ThreadDone.store(true);
+    detail::NotifyMainThread();
+}
+
+THttpCli::THttpCli() : FImpl(std::make_shared<Impl>(*this)) {}
+
+THttpCli::~THttpCli() {
+    EndRequests();
+}
+
+void THttpCli::EndRequests() {
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Alive.store(false);
+        FImpl->AbortCurrentLocked();
+    }
+    FImpl->JoinWorker();
+}
+
+void THttpCli::Get(std::string& body) {
+    std::string received;
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), &received, nullptr);
+    body.swap(received);
+}
+
+void THttpCli::GetPieces(const std::function<void()>& idle) {
+    Impl::RunSync(FImpl, FImpl->Snapshot(*this), nullptr, &idle);
+}
+
+void THttpCli::GetASync() {
+    FImpl->EndPrevious();
+
+    Settings settings = FImpl->Snapshot(*this);
+    auto request = std::make_shared<Request>();
+    {
+        std::lock_guard lock(FImpl->Mutex);
+        FImpl->Current = request;
+        if (FImpl->AbortPending) {
+            // Aborted before it started: it ends without any event.
+            FImpl->AbortPending = false;
+            request->Aborted.store(true);
+            request->Finished = true;
+            FImpl->Status.store(0);
+            return;
+        }
+        FImpl->BusyFlag.store(true);
+    }
+    FImpl->WorkerRequest = request;
+    FImpl->Worker = std::thread(&Impl::RunAsync, FImpl, request, std::move(settings));
+}
+
+void THttpCli::Abort() {
+    std::lock_guard lock(FImpl->Mutex);
+    if (!FImpl->AbortCurrentLocked())
+        FImpl->AbortPending = true;
+}
+
+bool THttpCli::Busy() const {
+    return FImpl->BusyFlag.load();
+}
+
+int THttpCli::StatusCode() const {
+    return FImpl->Status.load();
+}
 
 std::string CertificatePin(std::string_view certificatePem) {
     const std::vector<std::vector<BYTE>> certificates = PemCertificates(certificatePem);
@@ -1287,8 +1653,7 @@ TServerCertificate FetchServerCertificate(const std::string& server, long timeou
     settings.Timeout = std::chrono::seconds(std::max(timeoutSeconds, 1L));
     settings.Ssl = std::make_shared<TSslContext>();
     settings.Events = std::make_shared<const Handlers>();
-    WinHttpTransfer transfer(nullptr, std::make_shared<WinHttpRequest>(), std::move(settings),
-                             nullptr);
+    Transfer transfer(nullptr, std::make_shared<Request>(), std::move(settings), nullptr);
     transfer.CertificateOnly = true;
     transfer.Deadline = Clock::now() + transfer.Params.Timeout;
     try {
