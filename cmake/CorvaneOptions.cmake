@@ -28,11 +28,13 @@ if(CORVANE_SANITIZE)
 endif()
 
 # add_corvane_test(<name> SOURCES ... LIBS ... [ENV ...] [LABELS ...]
-#                  [TIMEOUT s] [OWN_MAIN])
+#                  [TIMEOUT s] [OWN_MAIN] [SERIAL])
 # One GoogleTest executable, its cases registered with CTest one by one.
 # OWN_MAIN: the sources bring main() (GUI tests that need a QApplication).
+# SERIAL: its cases run alone, never beside other tests (real-time sound
+# captured on a shared machine, where a busy neighbour causes underruns).
 function(add_corvane_test name)
-  cmake_parse_arguments(T "OWN_MAIN" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN;SERIAL" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY
                         "${CMAKE_BINARY_DIR}/tests")
@@ -50,6 +52,9 @@ function(add_corvane_test name)
   endif()
   if(T_ENV)
     list(APPEND _props ENVIRONMENT "${T_ENV}")
+  endif()
+  if(T_SERIAL)
+    list(APPEND _props RUN_SERIAL TRUE)
   endif()
   if(CMAKE_CROSSCOMPILING)
     # Under Wine each start of a program costs much more than its cases:
