@@ -35,8 +35,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
-
 using namespace corvane;
 using namespace std::chrono_literals;
 
